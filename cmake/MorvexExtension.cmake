@@ -1,0 +1,42 @@
+# morvex_add_extension(<name> OUTPUT_DIR <dir> EXPORTS <symbol>... SOURCES <file>...)
+#
+# Builds one CPython extension module of this runtime generation: the given
+# sources plus everything in runtime/. House rules for every such module:
+# C++20 without exceptions, RTTI or thread-safe statics (so nothing from
+# libstdc++ or libgcc_s is needed at run time), warnings are errors, and the
+# only dynamic symbols are the ones listed under EXPORTS.
+
+cmake_path(GET CMAKE_CURRENT_LIST_DIR PARENT_PATH MORVEX_ROOT)
+set(MORVEX_RUNTIME_SOURCES
+  ${MORVEX_ROOT}/runtime/traceback.cpp
+  ${MORVEX_ROOT}/runtime/shared_type.cpp
+  ${MORVEX_ROOT}/runtime/cyfunction.cpp
+  ${MORVEX_ROOT}/runtime/cyfunction_vectorcall.cpp
+  ${MORVEX_ROOT}/runtime/cyfunction_call.cpp
+  ${MORVEX_ROOT}/runtime/cyfunction_attributes.cpp)
+
+function(morvex_add_extension name)
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "OUTPUT_DIR" "EXPORTS;SOURCES")
+
+  Python_add_library(${name} MODULE WITH_SOABI ${ARG_SOURCES} ${MORVEX_RUNTIME_SOURCES})
+  target_include_directories(${name} PRIVATE "${MORVEX_ROOT}")
+  target_compile_features(${name} PRIVATE cxx_std_20)
+  set_target_properties(${name} PROPERTIES
+    CXX_EXTENSIONS OFF
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    # Linking through the C driver keeps libstdc++ off the NEEDED list.
+    LINKER_LANGUAGE C
+    LIBRARY_OUTPUT_DIRECTORY "$<1:${ARG_OUTPUT_DIR}>")
+  target_compile_options(${name} PRIVATE
+    -Wall -Wextra -Wpedantic -Wshadow -Werror
+    -fno-exceptions -fno-rtti -fno-threadsafe-statics)
+
+  set(map "${CMAKE_CURRENT_BINARY_DIR}/${name}.exports.map")
+  list(JOIN ARG_EXPORTS "; " globals)
+  file(WRITE "${map}" "{ global: ${globals}; local: *; };\n")
+  target_link_options(${name} PRIVATE
+    -static-libgcc -Wl,--as-needed -Wl,--no-undefined-version
+    "-Wl,--version-script=${map}")
+  set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS "${map}")
+endfunction()
