@@ -1,0 +1,62 @@
+"""The timing demonstration: ``python -m morvex [LOOP]`` prints ``sum: LOOP``.
+
+    python -m morvex             # run_loop(500000000)
+    python -m morvex 1000        # run_loop(1000)
+    python -m morvex --fib 30    # fib(30)
+
+Bad input gives one line on stderr and exit status 2. Only ``sys`` is
+imported besides the module itself: start-up is part of what is timed.
+"""
+
+import sys
+
+USAGE = "usage: python -m morvex [LOOP] | --fib N"
+DEFAULT_LOOP = 500000000
+INT32_MIN, INT32_MAX = -2**31, 2**31 - 1
+
+
+class UsageError(Exception):
+    pass
+
+
+def parse_int32(text, what):
+    try:
+        value = int(text)
+    except ValueError:
+        raise UsageError(f"{what} must be an integer, not {text!r}") from None
+    if not INT32_MIN <= value <= INT32_MAX:
+        raise UsageError(f"{what} must lie in {INT32_MIN}..{INT32_MAX}, not {value}")
+    return value
+
+
+def run(argv):
+    from morvex import morvex_cy
+
+    if argv in (["-h"], ["--help"]):
+        print(USAGE)
+        return
+    if argv[:1] == ["--fib"]:
+        if len(argv) != 2:
+            raise UsageError("--fib takes one argument, N")
+        n = parse_int32(argv[1], "N")
+        if n < 1:
+            raise UsageError(f"N must be at least 1, not {n}")
+        print(morvex_cy.fib(n))
+        return
+    if len(argv) > 1:
+        raise UsageError(f"expected at most one argument, LOOP; got {len(argv)}")
+    loop = parse_int32(argv[0], "LOOP") if argv else DEFAULT_LOOP
+    print(f"sum: {morvex_cy.run_loop(loop)}")
+
+
+def main(argv=None):
+    try:
+        run(sys.argv[1:] if argv is None else argv)
+    except UsageError as error:
+        print(f"morvex: {error}", file=sys.stderr)
+        return 2
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

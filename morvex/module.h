@@ -1,0 +1,163 @@
+// What crosses files inside the morvex_cy module: the process-wide module
+// state with its string table, the builders run at import, the name
+// lookups, argument intake and the one-argument call used by fib.
+#pragma once
+
+#include "runtime/runtime.h"
+
+// ---------------------------------------------------------------------------
+// String table: indices are fixed.
+
+namespace strtab {
+enum : int {
+    question_mark,       // "?"
+    asyncio_coroutines,  // "asyncio.coroutines"
+    cline_in_traceback,  // "cline_in_traceback"
+    cython_int,          // "cython.int"           (not interned)
+    fib,                 // "fib"
+    dunder_func,         // "__func__"
+    i,                   // "i"
+    is_coroutine,        // "_is_coroutine"
+    loop,                // "loop"
+    dunder_main,         // "__main__"
+    dunder_module,       // "__module__"
+    n,                   // "n"
+    dunder_name,         // "__name__"
+    pop,                 // "pop"
+    module_name,         // "morvex.morvex_cy"
+    filename,            // "morvex/morvex_cy.py"  (not interned)
+    dunder_qualname,     // "__qualname__"
+    range,               // "range"
+    run_loop,            // "run_loop"
+    s,                   // "s"
+    dunder_test,         // "__test__"
+    count
+};
+}  // namespace strtab
+
+struct __Pyx_StringTabEntry {
+    const char *s;
+    unsigned short n;  // byte length including the terminating NUL
+    unsigned int encoding : 5;
+    unsigned int is_unicode : 1;
+    unsigned int intern : 1;
+};
+
+// Unbound-method record for dict.pop. Filled at import; nothing reads it.
+struct __Pyx_CachedCFunction {
+    PyObject *type;
+    PyObject **method_name;
+    PyCFunction func;
+    PyObject *method;
+    int flag;
+};
+
+// ---------------------------------------------------------------------------
+// Module state: one per process, owns a reference to everything it holds,
+// never released (the module has no clear or free hook).
+
+struct __pyx_mstatetype {
+    PyObject *__pyx_d;                 // the module namespace
+    PyObject *__pyx_b;                 // builtins
+    PyObject *__pyx_cython_runtime;
+    PyObject *__pyx_empty_tuple;
+    PyObject *__pyx_empty_bytes;
+    PyObject *__pyx_empty_unicode;
+    PyTypeObject *__pyx_CyFunctionType;
+    __Pyx_CachedCFunction __pyx_umethod_PyDict_Type_pop;
+    PyObject *__pyx_codeobj_tab[2];    // [0] run_loop, [1] fib
+    PyObject *__pyx_string_tab[strtab::count];
+    PyObject *__pyx_int_1;
+    __Pyx_CodeObjectCache __pyx_code_cache;
+};
+
+extern __pyx_mstatetype __pyx_mstate_global_static;
+inline constexpr __pyx_mstatetype *__pyx_mstate_global = &__pyx_mstate_global_static;
+
+// Fills a state slot, stealing `value`. A retried import gives back what an
+// earlier attempt stored there.
+inline void __pyx_state_set(PyObject **slot, PyObject *value) {
+    Py_XSETREF(*slot, value);
+}
+
+// The interned string at `index` of the string table (borrowed).
+inline PyObject *__pyx_str(int index) {
+    return __pyx_mstate_global->__pyx_string_tab[index];
+}
+
+// Its hash, computed when the table was built.
+inline Py_hash_t __pyx_str_hash(int index) {
+    return reinterpret_cast<PyASCIIObject *>(__pyx_str(index))->hash;
+}
+
+// ---------------------------------------------------------------------------
+// Import-time builders (0, or -1 with an exception set)
+
+int __Pyx_InitStrings();    // string table, every entry hashed
+int __Pyx_InitConstants();  // dict.pop record, string table, the integer 1
+int __Pyx_CreateCodeObjects();
+
+// ---------------------------------------------------------------------------
+// Name lookups (new reference, or null with an exception set)
+
+PyObject *__Pyx_GetBuiltinName(PyObject *name);
+// Module globals first, with the name's stored hash, then the builtins.
+PyObject *__Pyx__GetModuleGlobalName(PyObject *name, Py_hash_t hash);
+
+// ---------------------------------------------------------------------------
+// Argument intake
+
+// Everything a wrapper needs to know about its single parameter.
+struct __Pyx_OneIntParam {
+    const char *function_name;  // in argument messages: "run_loop"
+    const char *qualname;       // traceback entries: "morvex.morvex_cy.run_loop"
+    int def_line;               // line of argument errors
+    PyObject **argnames[2];     // slot of the interned parameter name, then null
+};
+
+// Collects the one argument of a fast call (positional, or by keyword from
+// a names tuple or a dictionary) and converts it to a 32-bit signed integer.
+// On success *arg holds a new reference to the argument object. On failure:
+// -1, exception set, nothing held, traceback entry added at the def line.
+int __Pyx_TakeOneIntArgSlow(const __Pyx_OneIntParam &param, PyObject *const *args,
+                            Py_ssize_t nargs, PyObject *kwds, PyObject **arg, int *value);
+
+// The common call, one compact int given positionally, stays inline.
+inline int __Pyx_TakeOneIntArg(const __Pyx_OneIntParam &param, PyObject *const *args,
+                               Py_ssize_t nargs, PyObject *kwds, PyObject **arg, int *value) {
+    if (nargs == 1 && !kwds) {
+        PyObject *x = args[0];
+        if (PyLong_Check(x) && _PyLong_IsCompact(reinterpret_cast<PyLongObject *>(x))) {
+            *value = int(_PyLong_CompactValue(reinterpret_cast<PyLongObject *>(x)));
+            *arg = Py_NewRef(x);
+            return 0;
+        }
+    }
+    return __Pyx_TakeOneIntArgSlow(param, args, nargs, kwds, arg, value);
+}
+
+// The wrapper of a one-int function: intake, body, then the argument object
+// is released whatever the body's outcome.
+template <PyObject *(*Body)(PyObject *self, int value)>
+PyObject *__Pyx_OneIntArgWrapper(const __Pyx_OneIntParam &param, PyObject *self,
+                                 PyObject *const *args, Py_ssize_t nargs, PyObject *kwds) {
+    PyObject *arg;
+    int value;
+    if (__Pyx_TakeOneIntArg(param, args, nargs, kwds, &arg, &value) < 0)
+        return nullptr;
+    PyObject *result = Body(self, value);
+    Py_DECREF(arg);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// The two functions
+
+extern PyMethodDef __pyx_mdef_6morvex_9morvex_cy_1run_loop;
+extern PyMethodDef __pyx_mdef_6morvex_9morvex_cy_3fib;
+
+// Calls `func` with the vector `args` (the host's vectorcall conventions),
+// taking the direct paths for the shared function type and for native
+// one-argument functions. Takes and releases no references.
+PyObject *__Pyx_PyObject_FastCallDict(PyObject *func, PyObject *const *args, size_t nargsf,
+                                      PyObject *kwargs);
