@@ -1,0 +1,268 @@
+// _morvex_probe: a second module of the runtime generation, for tests only.
+// It builds function objects of the shared type with calling conventions,
+// flags and defaults that morvex_cy never uses, and exposes the traceback
+// cache and the argument intake directly.
+#include "morvex/module.h"
+
+namespace {
+
+struct ProbeState {
+    PyObject *globals;
+    __Pyx_CodeObjectCache code_cache;
+    PyTypeObject *function_type;
+    PyObject *asyncio_coroutines;  // interned
+    PyObject *is_coroutine;        // interned
+    PyObject *loop;                // interned
+    long defaults_getter_calls;
+};
+
+ProbeState state = {};
+
+// --- Native entries of the probe's function objects -----------------------
+// Each returns what it was given, so tests can see self and arguments.
+
+PyObject *entry_noargs(PyObject *self, PyObject *) {
+    return Py_BuildValue("(sO)", "noargs", self);
+}
+
+PyObject *entry_o(PyObject *self, PyObject *arg) {
+    return Py_BuildValue("(sOO)", "o", self, arg);
+}
+
+PyObject *entry_varargs_keywords(PyObject *self, PyObject *args, PyObject *kw) {
+    return Py_BuildValue("(sOOO)", "varargs_keywords", self, args, kw ? kw : Py_None);
+}
+
+PyObject *vector_tuple(PyObject *const *args, Py_ssize_t nargs) {
+    PyObject *tuple = PyTuple_New(nargs);
+    if (!tuple)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; i++)
+        PyTuple_SET_ITEM(tuple, i, Py_NewRef(args[i]));
+    return tuple;
+}
+
+PyObject *entry_fastcall(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                         PyObject *kwnames) {
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    OwnedRef all(vector_tuple(args, nargs + nkw));
+    if (!all)
+        return nullptr;
+    return Py_BuildValue("(sOnOO)", "fastcall", self, nargs, all.get(), kwnames ? kwnames : Py_None);
+}
+
+PyObject *entry_method(PyObject *self, PyTypeObject *cls, PyObject *const *args, size_t nargsf,
+                       PyObject *kwnames) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    OwnedRef positional(vector_tuple(args, nargs));
+    if (!positional)
+        return nullptr;
+    return Py_BuildValue("(sOOOO)", "method", self, cls ? reinterpret_cast<PyObject *>(cls) : Py_None,
+                         positional.get(), kwnames ? kwnames : Py_None);
+}
+
+template <typename F>
+PyCFunction as_cfunction(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef kinds[] = {
+    {"noargs", as_cfunction(entry_noargs), METH_NOARGS, nullptr},
+    {"o", as_cfunction(entry_o), METH_O, nullptr},
+    {"varargs_keywords", as_cfunction(entry_varargs_keywords), METH_VARARGS | METH_KEYWORDS,
+     nullptr},
+    {"fastcall", as_cfunction(entry_fastcall), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"method", as_cfunction(entry_method), METH_METHOD | METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"varargs", as_cfunction(entry_noargs), METH_VARARGS, nullptr},
+    {"documented", as_cfunction(entry_noargs), METH_NOARGS, "probe docstring"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// --- Defaults getters ------------------------------------------------------
+
+PyObject *defaults_pair(PyObject *) {
+    state.defaults_getter_calls++;
+    return Py_BuildValue("((ii){si})", 1, 2, "k", 3);
+}
+
+PyObject *defaults_failing(PyObject *) {
+    state.defaults_getter_calls++;
+    PyErr_SetString(PyExc_ValueError, "defaults getter failed");
+    return nullptr;
+}
+
+// --- Module functions --------------------------------------------------------
+
+// make_function(kind, flags=0, qualname="probe_fn", defaults=None)
+PyObject *make_function(PyObject *, PyObject *args, PyObject *kw) {
+    static const char *keywords[] = {"kind", "flags", "qualname", "defaults", nullptr};
+    const char *kind;
+    int flags = 0;
+    PyObject *qualname = nullptr, *defaults = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "s|iUO", const_cast<char **>(keywords), &kind,
+                                     &flags, &qualname, &defaults))
+        return nullptr;
+    PyMethodDef *def = kinds;
+    while (def->ml_name && strcmp(def->ml_name, kind) != 0)
+        def++;
+    if (!def->ml_name)
+        return PyErr_Format(PyExc_ValueError, "no such kind: %s", kind);
+    OwnedRef name(qualname ? Py_NewRef(qualname) : PyUnicode_FromString("probe_fn"));
+    if (!name)
+        return nullptr;
+    OwnedRef module(PyUnicode_FromString("_morvex_probe"));
+    if (!module)
+        return nullptr;
+    PyObject *func = __Pyx_CyFunction_New(def, flags, name.get(), nullptr, module.get(),
+                                          state.globals, nullptr);
+    if (!func || defaults == Py_None)
+        return func;
+    __Pyx_CyFunction_Cast(func)->defaults_getter =
+        PyObject_IsTrue(defaults) ? defaults_pair : defaults_failing;
+    return func;
+}
+
+PyObject *defaults_getter_calls(PyObject *, PyObject *) {
+    return PyLong_FromLong(state.defaults_getter_calls);
+}
+
+// raise_with_entry(exception, funcname, line): raises `exception` with one
+// traceback entry added by the runtime.
+PyObject *raise_with_entry(PyObject *, PyObject *args) {
+    PyObject *exception;
+    const char *funcname;
+    int line;
+    if (!PyArg_ParseTuple(args, "Osi", &exception, &funcname, &line))
+        return nullptr;
+    if (!PyExceptionInstance_Check(exception))
+        return PyErr_Format(PyExc_TypeError, "an exception instance is required");
+    PyErr_SetRaisedException(Py_NewRef(exception));
+    __Pyx_AddTraceback(funcname, line);
+    return nullptr;
+}
+
+// add_entry_without_exception(funcname, line): must neither crash nor raise.
+PyObject *add_entry_without_exception(PyObject *, PyObject *args) {
+    const char *funcname;
+    int line;
+    if (!PyArg_ParseTuple(args, "si", &funcname, &line))
+        return nullptr;
+    __Pyx_AddTraceback(funcname, line);
+    if (PyErr_Occurred())
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// code_cache() -> (count, max_count, lines, code objects)
+PyObject *code_cache(PyObject *, PyObject *) {
+    const __Pyx_CodeObjectCache &cache = state.code_cache;
+    OwnedRef lines(PyTuple_New(cache.count)), codes(PyTuple_New(cache.count));
+    if (!lines || !codes)
+        return nullptr;
+    for (int i = 0; i < cache.count; i++) {
+        PyObject *line = PyLong_FromLong(cache.entries[i].code_line);
+        if (!line)
+            return nullptr;
+        PyTuple_SET_ITEM(lines.get(), i, line);
+        PyTuple_SET_ITEM(codes.get(), i,
+                         Py_NewRef(reinterpret_cast<PyObject *>(cache.entries[i].code_object)));
+    }
+    return Py_BuildValue("(iiOO)", cache.count, cache.max_count, lines.get(), codes.get());
+}
+
+const __Pyx_OneIntParam intake_param = {"probe_intake", "probe.intake", 7, {&state.loop, nullptr}};
+
+// intake(positional, kwnames=None, kwvalues=(), kwdict=None) -> int
+// Runs the argument intake on a vector built from `positional` and
+// `kwvalues`, with a names tuple or a dictionary as keywords.
+PyObject *intake(PyObject *, PyObject *args, PyObject *kw) {
+    static const char *keywords[] = {"positional", "kwnames", "kwvalues", "kwdict", nullptr};
+    PyObject *positional, *kwnames = Py_None, *kwvalues = nullptr, *kwdict = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "O!|OO!O", const_cast<char **>(keywords),
+                                     &PyTuple_Type, &positional, &kwnames, &PyTuple_Type,
+                                     &kwvalues, &kwdict))
+        return nullptr;
+    OwnedRef vector(kwvalues ? PySequence_Concat(positional, kwvalues) : Py_NewRef(positional));
+    if (!vector)
+        return nullptr;
+    PyObject *kwds = kwnames != Py_None ? kwnames : kwdict != Py_None ? kwdict : nullptr;
+    PyObject *arg;
+    int value;
+    if (__Pyx_TakeOneIntArg(intake_param, &PyTuple_GET_ITEM(vector.get(), 0),
+                            PyTuple_GET_SIZE(positional), kwds, &arg, &value) < 0)
+        return nullptr;
+    Py_DECREF(arg);
+    return PyLong_FromLong(value);
+}
+
+// clear(func): runs the type's clear slot, as the garbage collector does
+// when it breaks a cycle.
+PyObject *clear(PyObject *, PyObject *func) {
+    if (!PyObject_TypeCheck(func, state.function_type))
+        return PyErr_Format(PyExc_TypeError, "a function object of the shared type is required");
+    Py_TYPE(func)->tp_clear(func);
+    Py_RETURN_NONE;
+}
+
+// exec_def(source, target): runs the execution slots of `source`'s module
+// definition on the module object `target`, as the host would.
+PyObject *exec_def(PyObject *, PyObject *args) {
+    PyObject *source, *target;
+    if (!PyArg_ParseTuple(args, "O!O!", &PyModule_Type, &source, &PyModule_Type, &target))
+        return nullptr;
+    PyModuleDef *def = PyModule_GetDef(source);
+    if (!def)
+        return PyErr_Format(PyExc_ValueError, "source has no module definition");
+    if (PyModule_ExecDef(target, def) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *shared_type(PyObject *, PyObject *) {
+    return Py_NewRef(reinterpret_cast<PyObject *>(state.function_type));
+}
+
+PyMethodDef probe_methods[] = {
+    {"make_function", as_cfunction(make_function), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"defaults_getter_calls", defaults_getter_calls, METH_NOARGS, nullptr},
+    {"raise_with_entry", raise_with_entry, METH_VARARGS, nullptr},
+    {"add_entry_without_exception", add_entry_without_exception, METH_VARARGS, nullptr},
+    {"code_cache", code_cache, METH_NOARGS, nullptr},
+    {"intake", as_cfunction(intake), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"clear", clear, METH_O, nullptr},
+    {"exec_def", exec_def, METH_VARARGS, nullptr},
+    {"shared_type", shared_type, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef probe_module = {
+    PyModuleDef_HEAD_INIT, "_morvex_probe", nullptr, -1, probe_methods,
+    nullptr,               nullptr,         nullptr, nullptr,
+};
+
+PyObject *intern(const char *text) {
+    PyObject *str = PyUnicode_InternFromString(text);
+    if (str && PyObject_Hash(str) == -1)
+        Py_CLEAR(str);
+    return str;
+}
+
+}  // namespace
+
+const __Pyx_ModuleBinding __pyx_module_binding = {
+    &state.globals,        "probe/probe.py",    &state.code_cache,
+    &state.function_type,  &state.asyncio_coroutines, &state.is_coroutine,
+};
+
+PyMODINIT_FUNC PyInit__morvex_probe() {
+    OwnedRef module(PyModule_Create(&probe_module));
+    if (!module)
+        return nullptr;
+    state.globals = Py_NewRef(PyModule_GetDict(module.get()));
+    if (!(state.asyncio_coroutines = intern("asyncio.coroutines")) ||
+        !(state.is_coroutine = intern("_is_coroutine")) || !(state.loop = intern("loop")))
+        return nullptr;
+    if (__pyx_CyFunction_init(module.get()) < 0)
+        return nullptr;
+    return module.release();
+}

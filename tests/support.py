@@ -1,0 +1,117 @@
+"""Helpers shared by the test modules: fresh interpreters and the probe."""
+
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import sysconfig
+import textwrap
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+PROBE_SOURCE = ROOT / "tests" / "probe"
+PROBE_BUILD = ROOT / "build" / f"probe-{sys.implementation.cache_tag}"
+
+SOURCE_FILE = "morvex/morvex_cy.py"
+
+
+def run_python(code, *, env=None, check=True, timeout=300, pythonpath=()):
+    """Runs `code` (dedented) in a fresh interpreter of this executable.
+
+    Returns the CompletedProcess with text output. With `check`, a non-zero
+    exit fails the calling test with the child's stderr.
+    """
+    child_env = dict(os.environ if env is None else env)
+    if pythonpath:
+        parts = [str(p) for p in pythonpath]
+        if child_env.get("PYTHONPATH"):
+            parts.append(child_env["PYTHONPATH"])
+        child_env["PYTHONPATH"] = os.pathsep.join(parts)
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=child_env,
+        timeout=timeout,
+    )
+    if check and proc.returncode != 0:
+        raise AssertionError(
+            f"child exited with {proc.returncode}\n--- stdout\n{proc.stdout}\n--- stderr\n{proc.stderr}"
+        )
+    return proc
+
+
+def sweep_allocations(child_code, *, pythonpath=(), workers=2, limit=5000, settle=25):
+    """Runs `child_code` in a fresh interpreter once per allocation index k.
+
+    The child reads k from sys.argv[1], fails allocation k of the operation
+    it studies (through _testcapi.set_nomemory) and prints one line: "ok"
+    once the operation no longer reaches allocation k. The sweep stops after
+    `settle` consecutive "ok" lines. Returns {k: the child's line}.
+    """
+    from concurrent.futures import ThreadPoolExecutor
+
+    path = PROBE_BUILD.parent / "sweep_child.py"
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(textwrap.dedent(child_code))
+    env = dict(os.environ)
+    if pythonpath:
+        env["PYTHONPATH"] = os.pathsep.join([str(p) for p in pythonpath] + [env.get("PYTHONPATH", "")])
+
+    def run(k):
+        proc = subprocess.run([sys.executable, str(path), str(k)], capture_output=True,
+                              text=True, env=env, timeout=120)
+        if proc.returncode != 0:
+            raise AssertionError(f"k={k}: exit {proc.returncode}\n{proc.stdout}\n{proc.stderr}")
+        return proc.stdout.strip()
+
+    results = {}
+    k, consecutive_ok = 1, 0
+    with ThreadPoolExecutor(workers) as pool:
+        while consecutive_ok < settle and k < limit:
+            batch = list(range(k, k + workers * 4))
+            for index, line in zip(batch, pool.map(run, batch)):
+                results[index] = line
+                consecutive_ok = consecutive_ok + 1 if line == "ok" else 0
+            k += len(batch)
+    return results
+
+
+def _tool(name):
+    local = pathlib.Path(sys.executable).parent / name
+    return str(local) if local.exists() else shutil.which(name)
+
+
+def build_probe():
+    """Builds the test-only module _morvex_probe; returns its directory."""
+    cmake = _tool("cmake")
+    if cmake is None:
+        raise RuntimeError("cmake is needed to build the test probe (pip install cmake)")
+    configure = [cmake, "-S", str(PROBE_SOURCE), "-B", str(PROBE_BUILD),
+                 f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release"]
+    ninja = _tool("ninja")
+    if ninja and not (PROBE_BUILD / "CMakeCache.txt").exists():
+        configure += ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]
+    for command in (configure, [cmake, "--build", str(PROBE_BUILD)]):
+        proc = subprocess.run(command, capture_output=True, text=True)
+        if proc.returncode != 0:
+            raise RuntimeError(f"{' '.join(command)} failed:\n{proc.stdout}\n{proc.stderr}")
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    assert (PROBE_BUILD / f"_morvex_probe{suffix}").exists()
+    return PROBE_BUILD
+
+
+def entries(exc):
+    """(filename, line, function name) of every traceback entry of `exc`."""
+    result = []
+    tb = exc.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        result.append((code.co_filename, tb.tb_lineno, code.co_name))
+        tb = tb.tb_next
+    return result
+
+
+def module_entries(exc):
+    """The entries of `exc` that point into the module's source file."""
+    return [e for e in entries(exc) if e[0] == SOURCE_FILE]

@@ -1,0 +1,42 @@
+"""python -m morvex: the timing demonstration and its error handling."""
+
+import subprocess
+import sys
+
+import pytest
+
+
+def run(*args):
+    return subprocess.run([sys.executable, "-m", "morvex", *args], capture_output=True, text=True)
+
+
+@pytest.mark.parametrize(
+    "args, stdout",
+    [
+        ((), "sum: 500000000\n"),
+        (("500000000",), "sum: 500000000\n"),
+        (("2147483647",), "sum: 2147483647\n"),
+        (("-5",), "sum: 0\n"),
+        (("--fib", "20"), "6765\n"),
+    ],
+)
+def test_main_job(args, stdout):
+    proc = run(*args)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, stdout, "")
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (("abc",), "morvex: LOOP must be an integer, not 'abc'"),
+        (("2147483648",), "morvex: LOOP must lie in -2147483648..2147483647, not 2147483648"),
+        (("-2147483649",), "morvex: LOOP must lie in -2147483648..2147483647, not -2147483649"),
+        (("1", "2"), "morvex: expected at most one argument, LOOP; got 2"),
+        (("--fib",), "morvex: --fib takes one argument, N"),
+        (("--fib", "x"), "morvex: N must be an integer, not 'x'"),
+        (("--fib", "0"), "morvex: N must be at least 1, not 0"),
+    ],
+)
+def test_bad_input(args, message):
+    proc = run(*args)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (2, "", message + "\n")

@@ -1,0 +1,295 @@
+"""Importing morvex.morvex_cy: the module object, its namespace and state,
+the code objects, and the import rules (one interpreter, executed once)."""
+
+import importlib
+import sys
+
+import pytest
+
+from support import SOURCE_FILE, run_python, sweep_allocations
+
+DOC = (
+    "pure python with cython type annotation\n\nInstall:\npip install cython\n\n"
+    "To run cython:\n1. python setup.py build_ext --inplace\n"
+    "This generates .c source file and .so library file.\n2. python cython_call.py\n"
+    "Call cython modules in a normal .py file.\n \ntime python cython_call.py 500000000\n"
+    "sum: 500000000\n\nreal    0m0.025s\nuser    0m0.020s\nsys     0m0.000s\n"
+)
+
+
+def test_docstring_is_exact(mod):
+    assert mod.__doc__ == DOC
+    assert len(mod.__doc__) == 349
+
+
+def test_namespace(mod):
+    import builtins
+
+    ns = vars(mod)
+    assert ns["__builtins__"] is builtins
+    assert ns["__test__"] == {} and type(ns["__test__"]) is dict
+    assert ns["__name__"] == "morvex.morvex_cy"
+    assert ns["__package__"] == "morvex"
+    assert ns["__loader__"] is mod.__spec__.loader
+    assert ns["__file__"] == mod.__spec__.origin
+    assert "__path__" not in ns  # the spec's submodule_search_locations is None
+    assert type(ns["run_loop"]).__name__ == "cython_function_or_method"
+    assert type(ns["fib"]) is type(ns["run_loop"])
+
+
+def test_runtime_module_is_registered(mod):
+    assert type(sys.modules["cython_runtime"]).__name__ == "module"
+
+
+def test_reimport_gives_the_same_module_and_functions(mod):
+    run_loop, fib = mod.run_loop, mod.fib
+    del sys.modules["morvex.morvex_cy"]
+    try:
+        again = importlib.import_module("morvex.morvex_cy")
+    finally:
+        sys.modules["morvex.morvex_cy"] = mod
+    assert again is mod
+    assert again.run_loop is run_loop and again.fib is fib
+
+
+@pytest.mark.parametrize(
+    "name, argcount, nlocals, varnames, firstlineno, code_size",
+    [
+        ("run_loop", 1, 3, ("loop", "i", "s"), 23, 68),
+        ("fib", 1, 1, ("n",), 32, 92),
+    ],
+)
+def test_code_objects(mod, name, argcount, nlocals, varnames, firstlineno, code_size):
+    code = getattr(mod, name).__code__
+    assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (argcount, 0, 0)
+    assert code.co_nlocals == nlocals
+    assert code.co_varnames == varnames
+    assert code.co_flags == 3  # CO_OPTIMIZED | CO_NEWLOCALS
+    assert code.co_firstlineno == firstlineno
+    assert code.co_filename == SOURCE_FILE
+    assert code.co_name == code.co_qualname == name
+    assert code.co_code == bytes(code_size)
+    assert code.co_consts == () and code.co_names == ()
+    # Names come from the interned string table.
+    assert code.co_name is sys.intern(name)
+    assert all(v is sys.intern(v) for v in code.co_varnames)
+
+
+@pytest.mark.parametrize(
+    "name, linetable, positions",
+    [
+        (
+            "run_loop",
+            "d0 00 13 90 31 f0 06 00 05 09 88 01 d8 04 08 88 05 88 55 90 21 90 31 d8 08 0d 88 51"
+            " d8 04 0b 88 31",
+            [(23, 0, 19), (23, 19, 20), (26, 4, 8), (26, 8, 9), (27, 4, 8), (27, 8, 13),
+             (27, 13, 18), (27, 18, 19), (27, 19, 20), (28, 8, 13), (28, 13, 14),
+             (29, 4, 11), (29, 11, 12)],
+        ),
+        (
+            "fib",
+            "80 0b 88 31 d8 04 07 80 72 88 14 88 53 90 01 d8 08 0f 88 71 d8 04 0b 88 33 88 61 88"
+            " 72 90 12 90 33 90 62 98 03 98 31 98 42 98 62 a0 01",
+            [(32, 0, 11), (32, 11, 12), (33, 4, 7), (33, 7, 9), (33, 9, 13), (33, 13, 16),
+             (33, 16, 17), (34, 8, 15), (34, 15, 16), (35, 4, 11), (35, 11, 14), (35, 14, 15),
+             (35, 15, 17), (35, 17, 19), (35, 19, 22), (35, 22, 24), (35, 24, 27),
+             (35, 27, 28), (35, 28, 30), (35, 30, 32), (35, 32, 33)],
+        ),
+    ],
+)
+def test_location_tables(mod, name, linetable, positions):
+    code = getattr(mod, name).__code__
+    assert code.co_linetable == bytes.fromhex(linetable)
+    decoded = [(line, start, end) for line, end_line, start, end in code.co_positions()
+               if line is not None]
+    assert decoded[: len(positions)] == positions
+    assert all(end_line == line for line, end_line, _, _ in code.co_positions() if line)
+
+
+def test_code_objects_share_nothing_mutable(mod):
+    # The empty constants tuple is the host's singleton or the module's own,
+    # but the same object in both code objects.
+    assert mod.run_loop.__code__.co_consts is mod.fib.__code__.co_consts
+
+
+@pytest.mark.parametrize("name, param", [("run_loop", "loop"), ("fib", "n")])
+def test_annotations(mod, name, param):
+    annotations = getattr(mod, name).__annotations__
+    assert annotations == {param: "cython.int"}
+    assert type(annotations[param]) is str
+
+
+def test_second_interpreter_is_refused_and_first_keeps_working():
+    proc = run_python(
+        """
+        import _xxsubinterpreters as interpreters
+        import morvex.morvex_cy as m
+        interp = interpreters.create(isolated=False)
+        try:
+            interpreters.run_string(interp, "import morvex.morvex_cy")
+        except interpreters.RunFailedError as e:
+            print(e)
+        print(m.run_loop(5), m.fib(10))
+        """
+    )
+    assert proc.stdout.splitlines() == [
+        "<class 'ImportError'>: Interpreter change detected - this module can only be loaded "
+        "into one interpreter per process.",
+        "5 55",
+    ]
+
+
+@pytest.mark.parametrize(
+    "registered, message",
+    [
+        ("5", "Shared Cython type cython_function_or_method is not a type object"),
+        ("type('cython_function_or_method', (), {})",
+         "Shared Cython type cython_function_or_method has the wrong size, try recompiling"),
+    ],
+)
+def test_registry_entry_is_verified(registered, message):
+    proc = run_python(
+        f"""
+        import sys, types
+        registry = types.ModuleType("_cython_3_1_1")
+        registry.cython_function_or_method = {registered}
+        sys.modules["_cython_3_1_1"] = registry
+        try:
+            import morvex.morvex_cy
+        except TypeError as e:
+            print(e)
+            print(sorted(n for n in vars(registry) if not n.startswith("__")))
+            print("morvex.morvex_cy" in sys.modules)
+        """
+    )
+    assert proc.stdout.splitlines() == [message, "['cython_function_or_method']", "False"]
+
+
+def test_main_flag_names_the_module_main():
+    proc = run_python(
+        """
+        import ctypes, importlib.util, sys
+        spec = importlib.util.find_spec("morvex.morvex_cy")
+        library = ctypes.CDLL(spec.origin)
+        ctypes.c_int.in_dll(library, "__pyx_module_is_main_morvex__morvex_cy").value = 1
+        import morvex.morvex_cy as m
+        print(m.__name__, sys.modules["morvex.morvex_cy"] is m)
+        """
+    )
+    assert proc.stdout.split() == ["__main__", "True"]
+
+
+def test_existing_module_table_entry_is_not_replaced():
+    proc = run_python(
+        """
+        import importlib.util, sys
+        spec = importlib.util.find_spec("morvex.morvex_cy")
+        sentinel = object()
+        sys.modules["morvex.morvex_cy"] = sentinel
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        print(sys.modules["morvex.morvex_cy"] is sentinel, module.run_loop(4))
+        """
+    )
+    assert proc.stdout.split() == ["True", "4"]
+
+
+def test_execution_with_another_module_object_is_refused(probe_dir):
+    proc = run_python(
+        """
+        import types
+        import morvex.morvex_cy as first
+        import _morvex_probe
+        other = types.ModuleType("morvex.morvex_cy")
+        try:
+            _morvex_probe.exec_def(first, other)
+        except RuntimeError as e:
+            print(e)
+        print(sorted(vars(other)), first.run_loop(3))
+        _morvex_probe.exec_def(first, first)  # the same module: nothing happens
+        print(first.fib(5))
+        """,
+        pythonpath=[probe_dir],
+    )
+    assert proc.stdout.splitlines() == [
+        "Module 'morvex_cy' has already been imported. Re-initialisation is not supported.",
+        "['__doc__', '__loader__', '__name__', '__package__', '__spec__'] 3",
+        "5",
+    ]
+
+
+def test_missing_range_fails_at_line_1_and_import_can_be_retried():
+    proc = run_python(
+        """
+        import builtins, sys
+        saved = builtins.range
+        del builtins.range
+        try:
+            import morvex.morvex_cy
+        except NameError as e:
+            print(e)
+            tb = e.__traceback__
+            while tb.tb_next:
+                tb = tb.tb_next
+            code = tb.tb_frame.f_code
+            print(code.co_filename, tb.tb_lineno, code.co_name)
+        builtins.range = saved
+        print("morvex.morvex_cy" in sys.modules)
+        import morvex.morvex_cy as m
+        print(m.run_loop(6), m.fib(6))
+        """
+    )
+    assert proc.stdout.splitlines() == [
+        "name 'range' is not defined",
+        f"{SOURCE_FILE} 1 init morvex.morvex_cy",
+        "False",
+        "6 8",
+    ]
+
+
+FAIL_ONE_ALLOCATION_OF_EXECUTION = """
+    import importlib.util, sys, _testcapi
+
+    def last_module_entry(e):
+        found, tb = None, e.__traceback__
+        while tb:
+            if tb.tb_frame.f_code.co_filename == "morvex/morvex_cy.py":
+                found = (tb.tb_lineno, tb.tb_frame.f_code.co_name)
+            tb = tb.tb_next
+        return found
+
+    spec = importlib.util.find_spec("morvex.morvex_cy")
+    module = importlib.util.module_from_spec(spec)
+    _testcapi.set_nomemory(int(sys.argv[1]), int(sys.argv[1]) + 1)
+    try:
+        spec.loader.exec_module(module)
+    except BaseException as e:
+        _testcapi.remove_mem_hooks()
+        failure = (type(e).__name__, last_module_entry(e))
+    else:
+        _testcapi.remove_mem_hooks()
+        print("ok")
+        raise SystemExit
+    sys.modules.pop("morvex.morvex_cy", None)  # as a failed import statement does
+    import morvex.morvex_cy as m
+    assert m is not module and (m.run_loop(7), m.fib(12)) == (7, 144)
+    try:
+        m.run_loop("x")
+    except TypeError as e:
+        print(failure, last_module_entry(e))
+"""
+
+
+def test_each_failing_allocation_of_execution_fails_cleanly_and_can_be_retried():
+    """Every allocation of the execution, failed in turn in a fresh process:
+    the import fails with MemoryError, with an entry at the failing step's
+    line once the string table stands; a retried import works; and a line
+    first cached under the import's name keeps that name later."""
+    results = sweep_allocations(FAIL_ONE_ALLOCATION_OF_EXECUTION)
+    failures = {line for line in results.values() if line != "ok"}
+    assert all(line.startswith("('MemoryError', ") for line in failures), failures
+    init = "'init morvex.morvex_cy'"
+    assert f"('MemoryError', (1, {init})) (23, 'morvex.morvex_cy.run_loop')" in failures
+    assert f"('MemoryError', (23, {init})) (23, {init})" in failures
+    assert f"('MemoryError', (32, {init})) (23, 'morvex.morvex_cy.run_loop')" in failures
+    assert "('MemoryError', None) (23, 'morvex.morvex_cy.run_loop')" in failures
