@@ -47,8 +47,13 @@ PyObject *fetch_or_register(PyObject *registry, PyObject *key, const char *key_t
         return nullptr;
 
     OwnedRef fresh(PyType_FromModuleAndSpec(registry, spec, bases));
-    if (!fresh)
+    if (!fresh) {
+        // CPython 3.12 can fail an allocation for the type's name without
+        // reporting it; the import must not fail without an exception.
+        if (!PyErr_Occurred())
+            PyErr_NoMemory();
         return nullptr;
+    }
     PyObject *stored = PyDict_SetDefault(dict, key, fresh.get());  // borrowed
     if (!stored)
         return nullptr;

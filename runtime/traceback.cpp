@@ -120,21 +120,6 @@ void __Pyx_ErrReleaseFetched(FetchedError err) {
     Py_XDECREF(err.traceback);
 }
 
-// New code object for the entry, made with the pending exception set aside
-// (the host's constructors must not run with one). On failure the pending
-// exception is dropped and the constructor's error is current.
-PyCodeObject *__Pyx_CreateCodeObjectForTraceback(PyThreadState *tstate, const char *funcname,
-                                                 int py_line) {
-    FetchedError err = __Pyx_ErrFetchInState(tstate);
-    PyCodeObject *code = PyCode_NewEmpty(__pyx_module_binding.filename, funcname, py_line);
-    if (!code) {
-        __Pyx_ErrReleaseFetched(err);
-        return nullptr;
-    }
-    __Pyx_ErrRestoreInState(tstate, err);
-    return code;
-}
-
 }  // namespace
 
 void __Pyx_AddTraceback(const char *funcname, int py_line) {
@@ -144,22 +129,28 @@ void __Pyx_AddTraceback(const char *funcname, int py_line) {
     // entry rather than a crash.
     if (!tstate->current_exception)
         return;
+    // The code and frame constructors must run with no exception pending
+    // (the frame's builtins lookup fails on one), so it is set aside.
+    FetchedError pending = __Pyx_ErrFetchInState(tstate);
     __Pyx_CodeObjectCache *cache = __pyx_module_binding.code_cache;
     PyCodeObject *code = __pyx_find_code_object(cache, py_line);
     if (!code) {
-        code = __Pyx_CreateCodeObjectForTraceback(tstate, funcname, py_line);
-        if (!code)
+        code = PyCode_NewEmpty(__pyx_module_binding.filename, funcname, py_line);
+        if (!code) {
+            __Pyx_ErrReleaseFetched(pending);  // the constructor's error stands
             return;
+        }
         __pyx_insert_code_object(cache, py_line, code);
     }
     PyFrameObject *frame = PyFrame_New(tstate, code, *__pyx_module_binding.globals, nullptr);
+    Py_DECREF(code);
     if (!frame) {
-        Py_DECREF(code);
+        __Pyx_ErrReleaseFetched(pending);  // the frame's error stands
         return;
     }
+    __Pyx_ErrRestoreInState(tstate, pending);
     // A new frame reports its code object's first line, which is `py_line`:
     // the entry shows that line without touching the frame's private fields.
     PyTraceBack_Here(frame);
-    Py_DECREF(code);
     Py_DECREF(frame);
 }
