@@ -272,7 +272,7 @@ FAIL_ONE_ALLOCATION_OF_EXECUTION = """
         raise SystemExit
     sys.modules.pop("morvex.morvex_cy", None)  # as a failed import statement does
     import morvex.morvex_cy as m
-    assert m is not module and (m.run_loop(7), m.fib(12)) == (7, 144)
+    assert (m.run_loop(7), m.fib(12)) == (7, 144)
     try:
         m.run_loop("x")
     except TypeError as e:
@@ -293,3 +293,75 @@ def test_each_failing_allocation_of_execution_fails_cleanly_and_can_be_retried()
     assert f"('MemoryError', (23, {init})) (23, {init})" in failures
     assert f"('MemoryError', (32, {init})) (23, 'morvex.morvex_cy.run_loop')" in failures
     assert "('MemoryError', None) (23, 'morvex.morvex_cy.run_loop')" in failures
+
+
+PRETEND_RUNTIME_VERSION = """
+    import ctypes, mmap, warnings
+    version = ctypes.c_uint32.in_dll(ctypes.pythonapi, "Py_Version")
+    libc = ctypes.CDLL(None)
+    libc.mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+    page = ctypes.addressof(version) & ~(mmap.PAGESIZE - 1)
+    assert libc.mprotect(page, mmap.PAGESIZE, 3) == 0  # PROT_READ | PROT_WRITE
+    version.value = {hexversion:#x}
+"""
+
+
+@pytest.mark.parametrize(
+    "hexversion, warned",
+    [
+        (0x030D00F0, ["compile time Python version 3.12 of module 'morvex.morvex_cy' does not "
+                      "match runtime version 3.13"]),
+        (0x040000A1, ["compile time Python version 3.12 of module 'morvex.morvex_cy' does not "
+                      "match runtime version 4.0"]),
+        (0x030C00F0, []),
+        (0x030C0AF0, []),
+    ],
+)
+def test_runtime_version_check(hexversion, warned):
+    proc = run_python(
+        PRETEND_RUNTIME_VERSION.format(hexversion=hexversion)
+        + """
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        import morvex.morvex_cy as m
+    print([(w.category.__name__, str(w.message)) for w in caught], m.run_loop(2))
+    """
+    )
+    assert proc.stdout.strip() == f"{[('RuntimeWarning', text) for text in warned]} 2"
+
+
+def test_version_warning_as_error_fails_the_import_without_an_entry():
+    proc = run_python(
+        PRETEND_RUNTIME_VERSION.format(hexversion=0x030D00F0)
+        + """
+    import sys
+    warnings.simplefilter("error", RuntimeWarning)
+    try:
+        import morvex.morvex_cy
+    except RuntimeWarning as e:
+        tb = e.__traceback__
+        names = []
+        while tb:
+            names.append(tb.tb_frame.f_code.co_filename)
+            tb = tb.tb_next
+        print("morvex/morvex_cy.py" in names, "morvex.morvex_cy" in sys.modules)
+    warnings.simplefilter("ignore", RuntimeWarning)
+    import morvex.morvex_cy as m
+    print(m.fib(7))
+    """
+    )
+    assert proc.stdout.split() == ["False", "False", "13"]
+
+
+def test_string_table_objects(mod):
+    import sys
+
+    # Interned entries are the interpreter's canonical strings ...
+    for text, obj in [("fib", mod.fib.__qualname__), ("run_loop", mod.run_loop.__qualname__),
+                      ("morvex.morvex_cy", mod.fib.__module__), ("n", mod.fib.__code__.co_varnames[0])]:
+        assert obj is sys.intern(text)
+    # ... "cython.int" is one plain string shared by both annotations.
+    value = mod.run_loop.__annotations__["loop"]
+    assert value is mod.fib.__annotations__["n"]
+    assert value is not sys.intern("cython.int")
+    assert mod.run_loop.__code__.co_filename is mod.fib.__code__.co_filename
