@@ -5,6 +5,8 @@
 
 #include "runtime/runtime.h"
 
+#include <stdint.h>
+
 // ---------------------------------------------------------------------------
 // String table: indices are fixed.
 
@@ -103,6 +105,52 @@ int __Pyx_CreateCodeObjects();
 PyObject *__Pyx_GetBuiltinName(PyObject *name);
 // Module globals first, with the name's stored hash, then the builtins.
 PyObject *__Pyx__GetModuleGlobalName(PyObject *name, Py_hash_t hash);
+
+// The host's dictionary key table as CPython 3.12 lays it out: only what a
+// lookup of a remembered entry reads. The hash index (1 << dk_log2_index_bytes
+// bytes) follows the header, then the entries.
+struct __Pyx_DictKeysHead {
+    Py_ssize_t dk_refcnt;
+    uint8_t dk_log2_size;
+    uint8_t dk_log2_index_bytes;
+    uint8_t dk_kind;  // 1: every key is a str, entries are (key, value)
+    uint32_t dk_version;
+    Py_ssize_t dk_usable;
+    Py_ssize_t dk_nentries;
+};
+
+struct __Pyx_DictUnicodeEntry {
+    PyObject *me_key;
+    PyObject *me_value;
+};
+
+// A module-global name looked up at every use, remembering which entry of
+// the namespace's key table held it. A binding replaced in place stays in
+// that entry; deleting the name, or rebuilding the table, leaves the entry
+// without it and the full lookup runs again.
+struct __Pyx_GlobalEntry {
+    int name;          // string-table index of the name
+    Py_ssize_t index;  // entry that held the name at the last full lookup, or -1
+};
+
+// Full lookup (globals with the stored hash, then builtins) that also
+// refreshes `entry`. New reference, or null with NameError.
+PyObject *__Pyx_GetModuleGlobalEntrySlow(__Pyx_GlobalEntry *entry);
+
+// The current binding of the name: new reference, or null with NameError.
+inline PyObject *__Pyx_GetModuleGlobalEntry(__Pyx_GlobalEntry *entry) {
+    auto *globals = reinterpret_cast<PyDictObject *>(__pyx_mstate_global->__pyx_d);
+    auto *keys = reinterpret_cast<const __Pyx_DictKeysHead *>(globals->ma_keys);
+    Py_ssize_t index = entry->index;
+    if (index >= 0 && !globals->ma_values && keys->dk_kind == 1 && index < keys->dk_nentries) {
+        auto *entries = reinterpret_cast<const __Pyx_DictUnicodeEntry *>(
+            reinterpret_cast<const char *>(keys + 1) + (size_t(1) << keys->dk_log2_index_bytes));
+        const __Pyx_DictUnicodeEntry &e = entries[index];
+        if (e.me_key == __pyx_str(entry->name) && e.me_value)
+            return Py_NewRef(e.me_value);
+    }
+    return __Pyx_GetModuleGlobalEntrySlow(entry);
+}
 
 // ---------------------------------------------------------------------------
 // Argument intake

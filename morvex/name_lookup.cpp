@@ -39,3 +39,45 @@ PyObject *__Pyx__GetModuleGlobalName(PyObject *name, Py_hash_t hash) {
     PyErr_Clear();
     return __Pyx_GetBuiltinName(name);
 }
+
+namespace {
+
+// Index sizes by table size, as the host chooses them.
+int index_bytes_log2(int log2_size) {
+    return log2_size < 8 ? 0 : log2_size < 16 ? 1 : log2_size < 32 ? 2 : 3;
+}
+
+// The entry of `globals`' key table that holds `name` bound to `value`, or
+// -1. The header is checked for the shape the host gives a table of str
+// keys; a table of any other shape is never read past its header.
+Py_ssize_t find_entry(PyObject *globals, PyObject *name, PyObject *value) {
+    auto *dict = reinterpret_cast<PyDictObject *>(globals);
+    auto *keys = reinterpret_cast<const __Pyx_DictKeysHead *>(dict->ma_keys);
+    if (dict->ma_values || keys->dk_kind != 1 || keys->dk_log2_size < 3 ||
+        keys->dk_log2_size > 40 ||
+        keys->dk_log2_index_bytes != keys->dk_log2_size + index_bytes_log2(keys->dk_log2_size) ||
+        keys->dk_nentries < 0 || keys->dk_nentries > (Py_ssize_t(1) << keys->dk_log2_size))
+        return -1;
+    auto *entries = reinterpret_cast<const __Pyx_DictUnicodeEntry *>(
+        reinterpret_cast<const char *>(keys + 1) + (size_t(1) << keys->dk_log2_index_bytes));
+    for (Py_ssize_t i = 0; i < keys->dk_nentries; i++) {
+        if (entries[i].me_key == name && entries[i].me_value == value)
+            return i;
+    }
+    return -1;
+}
+
+}  // namespace
+
+PyObject *__Pyx_GetModuleGlobalEntrySlow(__Pyx_GlobalEntry *entry) {
+    PyObject *name = __pyx_str(entry->name);
+    PyObject *globals = __pyx_mstate_global->__pyx_d;
+    PyObject *found = _PyDict_GetItem_KnownHash(globals, name, __pyx_str_hash(entry->name));
+    if (found) {
+        entry->index = find_entry(globals, name, found);
+        return Py_NewRef(found);
+    }
+    entry->index = -1;
+    PyErr_Clear();
+    return __Pyx_GetBuiltinName(name);
+}

@@ -187,3 +187,59 @@ def test_deep_recursion_raises_recursion_error(n):
         "True",
         "6765",
     ]
+
+
+def grow_table(ns):
+    for i in range(200):
+        ns[f"_filler_{i}"] = i
+    for i in range(200):
+        del ns[f"_filler_{i}"]
+
+
+def rebind_in_place(ns):
+    function = ns["fib"]
+    ns["fib"] = abs
+    ns["fib"] = function
+
+
+def delete_and_restore(ns):
+    function = ns.pop("fib")
+    ns["fib"] = function
+
+
+def add_non_string_key(ns):
+    ns[1] = "one"  # the namespace's key table stops being str-only
+
+
+@pytest.mark.parametrize("change", [grow_table, rebind_in_place, delete_and_restore,
+                                    add_non_string_key])
+def test_namespace_changes_between_calls(mod, namespace, change):
+    function = namespace["fib"]
+    assert function(12) == 144
+    change(namespace)
+    try:
+        assert function(12) == 144
+        namespace["fib"] = lambda k: 1  # and every change is still seen
+        assert function(5) == 2
+    finally:
+        namespace.pop(1, None)
+
+
+def test_rebinding_by_a_finaliser_is_seen_at_the_next_step(mod, namespace):
+    import gc
+
+    function = namespace["fib"]
+
+    class Rebinds:
+        def __del__(self):
+            namespace["fib"] = lambda k: 1000
+
+    def collecting(k):
+        cycle = Rebinds()
+        cycle.self = cycle
+        del cycle
+        gc.collect()  # the finaliser runs here, inside the first term
+        return 1
+
+    namespace["fib"] = collecting
+    assert function(5) == 1 + 1000
