@@ -10,6 +10,20 @@ inline bool has_keywords(PyObject *kw) {
     return kw && PyDict_Size(kw) != 0;
 }
 
+// No keywords and exactly `expected` positionals; false with TypeError.
+bool check_fixed_args(const PyMethodDef *def, PyObject *args, PyObject *kw, Py_ssize_t expected,
+                      const char *count_message) {
+    if (has_keywords(kw)) {
+        __Pyx_CyFunction_RaiseCallError(def, "takes no keyword arguments");
+        return false;
+    }
+    if (PyTuple_GET_SIZE(args) != expected) {
+        __Pyx_CyFunction_RaiseCountError(def, count_message, PyTuple_GET_SIZE(args));
+        return false;
+    }
+    return true;
+}
+
 // Calls the native entry of a tuple-taking convention with `self`.
 PyObject *__Pyx_CyFunction_CallMethod(PyObject *func, PyObject *self, PyObject *args,
                                       PyObject *kw) {
@@ -24,16 +38,12 @@ PyObject *__Pyx_CyFunction_CallMethod(PyObject *func, PyObject *self, PyObject *
         return reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(meth))(
             self, args, kw);
     case METH_NOARGS:
-        if (has_keywords(kw))
-            return __Pyx_CyFunction_RaiseCallError(def, "takes no keyword arguments");
-        if (PyTuple_GET_SIZE(args) != 0)
-            return __Pyx_CyFunction_RaiseCountError(def, "takes no arguments", PyTuple_GET_SIZE(args));
+        if (!check_fixed_args(def, args, kw, 0, "takes no arguments"))
+            return nullptr;
         return meth(self, nullptr);
     case METH_O:
-        if (has_keywords(kw))
-            return __Pyx_CyFunction_RaiseCallError(def, "takes no keyword arguments");
-        if (PyTuple_GET_SIZE(args) != 1)
-            return __Pyx_CyFunction_RaiseCountError(def, "takes exactly one argument", PyTuple_GET_SIZE(args));
+        if (!check_fixed_args(def, args, kw, 1, "takes exactly one argument"))
+            return nullptr;
         return meth(self, PyTuple_GET_ITEM(args, 0));
     default:
         PyErr_SetString(PyExc_SystemError, "Bad call flags for CyFunction");

@@ -31,6 +31,28 @@ inline bool has_keywords(PyObject *kwnames) {
     return kwnames && PyTuple_GET_SIZE(kwnames) != 0;
 }
 
+// take_self for the conventions without keywords and with a fixed count
+// (`expected`): false with TypeError raised, the missing self reported
+// first, then keywords, then the count.
+bool take_fixed_args(const __pyx_CyFunctionObject *f, PyObject *const *args, size_t nargsf,
+                     PyObject *kwnames, Py_ssize_t expected, const char *count_message,
+                     CallFrame *frame) {
+    const PyMethodDef *def = f->func.func.m_ml;
+    if (!take_self(f, args, nargsf, frame)) {
+        __Pyx_CyFunction_RaiseCallError(def, "needs an argument");
+        return false;
+    }
+    if (has_keywords(kwnames)) {
+        __Pyx_CyFunction_RaiseCallError(def, "takes no keyword arguments");
+        return false;
+    }
+    if (frame->nargs != expected) {
+        __Pyx_CyFunction_RaiseCountError(def, count_message, frame->nargs);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 PyObject *__Pyx_CyFunction_RaiseCallError(const PyMethodDef *def, const char *what) {
@@ -47,29 +69,19 @@ PyObject *__Pyx_CyFunction_RaiseCountError(const PyMethodDef *def, const char *w
 PyObject *__Pyx_CyFunction_Vectorcall_NOARGS(PyObject *func, PyObject *const *args, size_t nargsf,
                                              PyObject *kwnames) {
     const __pyx_CyFunctionObject *f = __Pyx_CyFunction_Cast(func);
-    const PyMethodDef *def = f->func.func.m_ml;
     CallFrame frame;
-    if (!take_self(f, args, nargsf, &frame))
-        return __Pyx_CyFunction_RaiseCallError(def, "needs an argument");
-    if (has_keywords(kwnames))
-        return __Pyx_CyFunction_RaiseCallError(def, "takes no keyword arguments");
-    if (frame.nargs != 0)
-        return __Pyx_CyFunction_RaiseCountError(def, "takes no arguments", frame.nargs);
-    return def->ml_meth(frame.self, nullptr);
+    if (!take_fixed_args(f, args, nargsf, kwnames, 0, "takes no arguments", &frame))
+        return nullptr;
+    return f->func.func.m_ml->ml_meth(frame.self, nullptr);
 }
 
 PyObject *__Pyx_CyFunction_Vectorcall_O(PyObject *func, PyObject *const *args, size_t nargsf,
                                         PyObject *kwnames) {
     const __pyx_CyFunctionObject *f = __Pyx_CyFunction_Cast(func);
-    const PyMethodDef *def = f->func.func.m_ml;
     CallFrame frame;
-    if (!take_self(f, args, nargsf, &frame))
-        return __Pyx_CyFunction_RaiseCallError(def, "needs an argument");
-    if (has_keywords(kwnames))
-        return __Pyx_CyFunction_RaiseCallError(def, "takes no keyword arguments");
-    if (frame.nargs != 1)
-        return __Pyx_CyFunction_RaiseCountError(def, "takes exactly one argument", frame.nargs);
-    return def->ml_meth(frame.self, frame.args[0]);
+    if (!take_fixed_args(f, args, nargsf, kwnames, 1, "takes exactly one argument", &frame))
+        return nullptr;
+    return f->func.func.m_ml->ml_meth(frame.self, frame.args[0]);
 }
 
 // Hands the caller's vector on unchanged: the wrapped entry does its own
