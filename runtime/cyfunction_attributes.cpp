@@ -11,6 +11,10 @@ inline __pyx_CyFunctionObject *cyfunc(PyObject *op) {
     return __Pyx_CyFunction_Cast(op);
 }
 
+inline PyObject *or_none(PyObject *field) {
+    return field ? field : Py_None;
+}
+
 // Stores a new value (taking a reference) and only then releases the old
 // one, so code run by that release already sees the new value.
 inline void replace_field(PyObject **field, PyObject *value) {
@@ -53,8 +57,10 @@ int __Pyx_CyFunction_set_name(PyObject *op, PyObject *value, void *) {
     return 0;
 }
 
+// The qualified name and globals are set for the object's whole life, but
+// the collector's clear empties them; a cleared object reads None.
 PyObject *__Pyx_CyFunction_get_qualname(PyObject *op, void *) {
-    return Py_NewRef(cyfunc(op)->func_qualname);
+    return Py_NewRef(or_none(cyfunc(op)->func_qualname));
 }
 
 int __Pyx_CyFunction_set_qualname(PyObject *op, PyObject *value, void *) {
@@ -103,7 +109,7 @@ int __Pyx_CyFunction_set_dict(PyObject *op, PyObject *value, void *) {
 // --- Globals, closure, code ---------------------------------------------------
 
 PyObject *__Pyx_CyFunction_get_globals(PyObject *op, void *) {
-    return Py_NewRef(cyfunc(op)->func_globals);
+    return Py_NewRef(or_none(cyfunc(op)->func_globals));
 }
 
 PyObject *__Pyx_CyFunction_get_closure(PyObject *, void *) {
@@ -111,8 +117,7 @@ PyObject *__Pyx_CyFunction_get_closure(PyObject *, void *) {
 }
 
 PyObject *__Pyx_CyFunction_get_code(PyObject *op, void *) {
-    PyObject *code = cyfunc(op)->func_code;
-    return Py_NewRef(code ? code : Py_None);
+    return Py_NewRef(or_none(cyfunc(op)->func_code));
 }
 
 // --- Defaults -------------------------------------------------------------
@@ -237,13 +242,16 @@ PyObject *__Pyx_CyFunction_get_is_coroutine(PyObject *op, void *) {
 // Any positional arguments are ignored. The qualified name makes pickle and
 // copy find the object in its module by name.
 PyObject *__Pyx_CyFunction_reduce(PyObject *op, PyObject *) {
-    return Py_NewRef(cyfunc(op)->func_qualname);
+    return Py_NewRef(or_none(cyfunc(op)->func_qualname));
 }
 
 }  // namespace
 
 PyObject *__Pyx_CyFunction_repr(PyObject *op) {
-    return PyUnicode_FromFormat("<cyfunction %U at %p>", cyfunc(op)->func_qualname, op);
+    __pyx_CyFunctionObject *f = cyfunc(op);
+    if (!f->func_qualname)  // cleared by the collector
+        return PyUnicode_FromFormat("<cyfunction %s at %p>", f->func.func.m_ml->ml_name, op);
+    return PyUnicode_FromFormat("<cyfunction %U at %p>", f->func_qualname, op);
 }
 
 // ---------------------------------------------------------------------------

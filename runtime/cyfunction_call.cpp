@@ -98,8 +98,12 @@ PyObject *__Pyx_PyVectorcall_FastCallDict(PyObject *func, vectorcallfunc vc,
     return result;
 }
 
-__PYX_COLD PyObject *raise_unbound_needs_argument(PyObject *qualname) {
-    PyErr_Format(PyExc_TypeError, "unbound method %.200S() needs an argument", qualname);
+__PYX_COLD PyObject *raise_unbound_needs_argument(const __pyx_CyFunctionObject *f) {
+    if (f->func_qualname)
+        PyErr_Format(PyExc_TypeError, "unbound method %.200S() needs an argument", f->func_qualname);
+    else  // cleared by the collector
+        PyErr_Format(PyExc_TypeError, "unbound method %.200s() needs an argument",
+                     f->func.func.m_ml->ml_name);
     return nullptr;
 }
 
@@ -118,7 +122,7 @@ PyObject *__Pyx_CyFunction_CallAsMethod(PyObject *func, PyObject *args, PyObject
     if (!rest)
         return nullptr;
     if (PyTuple_GET_SIZE(args) == 0)
-        return raise_unbound_needs_argument(f->func_qualname);
+        return raise_unbound_needs_argument(f);
     return __Pyx_CyFunction_CallMethod(func, PyTuple_GET_ITEM(args, 0), rest.get(), kw);
 }
 

@@ -125,9 +125,16 @@ def test_cycle_through_the_dict_is_collected_and_weakrefs_notified(probe):
     assert ref() is None and notified == [ref]
 
 
-def test_calls_still_dispatch_after_clear(probe):
-    function = probe.make_function("o")
-    probe.clear(function)
-    assert function(3) == ("o", function, 3)
-    assert function.__name__ == "o"
-    assert function.__dict__ == {}
+@pytest.mark.parametrize("kind", ["o", "varargs_keywords"])
+def test_a_cleared_function_still_calls_and_reads_safely(probe, kind):
+    function = probe.make_function(kind, flags=0x04 if kind == "varargs_keywords" else 0)
+    probe.clear(function)  # what the collector does to objects in a dead cycle
+    if kind == "o":
+        assert function(3) == ("o", function, 3)
+    else:
+        with pytest.raises(TypeError, match=r"^unbound method varargs_keywords\(\) needs"):
+            function()
+    assert repr(function) == f"<cyfunction {kind} at {hex(id(function))}>"
+    assert function.__name__ == kind and function.__dict__ == {}
+    assert function.__qualname__ is function.__globals__ is function.__module__ is None
+    assert function.__reduce__() is None
