@@ -144,14 +144,18 @@ int exec_name_as_main(PyObject *module) {
 }
 
 // Adds the module to the host's module table unless the name is taken,
-// whatever holds it.
+// whatever holds it. The lookup reports its errors: one that read as "no
+// entry" would replace what the table holds.
 int exec_register_module(PyObject *module) {
     PyObject *modules = PyImport_GetModuleDict();  // borrowed
     if (!modules)
         return -1;
-    if (PyDict_GetItemString(modules, kModuleName))
+    PyObject *name = __pyx_str(strtab::module_name);
+    if (PyDict_GetItemWithError(modules, name))
         return 0;
-    return PyDict_SetItemString(modules, kModuleName, module);
+    if (PyErr_Occurred())
+        return -1;
+    return PyDict_SetItem(modules, name, module);
 }
 
 int exec_check_builtins() {
