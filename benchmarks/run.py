@@ -12,7 +12,6 @@ options pass through (for example ``-o results.json`` to keep every value,
 """
 
 import itertools
-import statistics
 import subprocess
 import sys
 import time
@@ -67,7 +66,7 @@ def time_calls(loops, func, arg):
 
 def loop_steps_for(seconds):
     """A step count for which the pure-Python loop runs about `seconds`."""
-    probe = 2_000_000
+    probe = 4_000_000
     best = min(_timed(baselines.count_loop, probe) for _ in range(3))
     steps = seconds * probe / best
     scale = 10 ** (len(str(int(steps))) - 2)
@@ -121,9 +120,6 @@ class Pooled:
     def values(self):
         return [value for chunk in self.chunks for value in chunk.get_values()]
 
-    def median(self):
-        return statistics.median(self.values())
-
 
 class Suite:
     """The benchmarks in their fixed order.
@@ -134,7 +130,6 @@ class Suite:
     """
 
     def __init__(self, runner, settings):
-        self.runner = runner
         self.args = runner.args
         self.worker = runner.args.worker
         self.chunks = settings["chunks"]
