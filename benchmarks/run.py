@@ -8,7 +8,7 @@ interleaved with it, by the same interpreter, and reports both times and
 their ratio. Timing is pyperf's: each benchmark runs in fresh worker
 processes, with warm-ups and calibrated inner loops. Most other pyperf
 options pass through (for example ``-o results.json`` to keep every value,
-``-q`` to print the table alone).
+``-q`` to hide its warnings).
 """
 
 import itertools
