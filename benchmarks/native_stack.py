@@ -1,0 +1,270 @@
+"""Native stack per ``fib`` recursion level, and the deepest chain that completes.
+
+Every probe runs in a fresh interpreter of its own (``python native_stack.py
+MODE ...``): a probe may overflow its stack on purpose, and a high-water mark
+is only meaningful on a stack that nothing else has used before.
+
+Modes of the child process, each printing one JSON object:
+
+    highwater N   run fib(N) in a new thread; report how deep its stack was used
+    depth         run fib(0); count the traceback entries of its RecursionError
+    survives N S  run fib(N) in a thread whose stack is S bytes; a stack
+                  overflow kills the process, any ending of fib(N) is a pass
+"""
+
+import json
+import os
+import resource
+import subprocess
+import sys
+import threading
+
+MODULE_FILE = "morvex/morvex_cy.py"
+FIB_QUALNAME = "morvex.morvex_cy.fib"
+FIB_CALL_LINE = 35  # the line of the recursive calls in the module's source
+
+# Chains measured for the per-level slope. Shorter chains do not reach below
+# the deepest point the thread's own start-up touches, so their marks tie.
+SLOPE_DEPTHS = (20, 24, 28)
+PAGE = 4096
+MIN_THREAD_STACK = 32 * 1024  # threading.stack_size's smallest accepted size
+MAX_THREAD_STACK = 64 * 1024 * 1024
+
+
+# ---------------------------------------------------------------- child side
+
+
+def _stack_bounds(thread_ident):
+    """(lowest address, size) of a thread's stack, as glibc or musl record it."""
+    import ctypes
+
+    libc = ctypes.CDLL(None, use_errno=True)
+    attr = ctypes.create_string_buffer(256)  # larger than any pthread_attr_t
+    if libc.pthread_getattr_np(ctypes.c_ulong(thread_ident), attr) != 0:
+        raise OSError("pthread_getattr_np failed")
+    addr, size = ctypes.c_void_p(), ctypes.c_size_t()
+    try:
+        if libc.pthread_attr_getstack(attr, ctypes.byref(addr), ctypes.byref(size)) != 0:
+            raise OSError("pthread_attr_getstack failed")
+    finally:
+        libc.pthread_attr_destroy(attr)
+    return addr.value, size.value
+
+
+def _used_stack(thread_ident):
+    """Bytes between the top of a thread's stack and the deepest byte written.
+
+    A new thread's stack is freshly mapped, zero-filled memory, so the lowest
+    non-zero byte is the deepest point the thread has reached so far. Counted
+    in whole 8-byte words: the deepest word written may well begin with zero
+    bytes.
+    """
+    import ctypes
+
+    addr, size = _stack_bounds(thread_ident)
+    memory = ctypes.string_at(addr, size)
+    untouched = len(memory) - len(memory.lstrip(b"\0"))
+    return size - untouched // 8 * 8
+
+
+def _run_in_thread(call, stack_size, inspect=None):
+    """Run call() in a new thread; inspect(thread) runs while it is parked."""
+    outcome = {}
+    finished, release = threading.Event(), threading.Event()
+
+    def body():
+        try:
+            outcome["value"] = call()
+        except RecursionError as error:
+            outcome["error"] = error
+        finished.set()
+        release.wait()
+
+    threading.stack_size(stack_size)
+    thread = threading.Thread(target=body)
+    thread.start()
+    finished.wait()
+    # The thread is parked, not gone, so its stack is still mapped; reading
+    # it from here adds nothing to it.
+    seen = inspect(thread) if inspect else None
+    release.set()
+    thread.join()
+    return outcome, seen
+
+
+def _outcome_name(outcome):
+    return "RecursionError" if "error" in outcome else "returned"
+
+
+def child_highwater(n):
+    from morvex.morvex_cy import fib
+
+    outcome, used = _run_in_thread(
+        lambda: fib(n), 16 * 1024 * 1024, lambda thread: _used_stack(thread.ident)
+    )
+    return {"n": n, "used": used, "outcome": _outcome_name(outcome)}
+
+
+def child_depth():
+    from morvex.morvex_cy import fib
+
+    try:
+        fib(0)
+    except RecursionError as error:
+        entries, tb = 0, error.__traceback__
+        while tb is not None:
+            code = tb.tb_frame.f_code
+            if (
+                code.co_filename == MODULE_FILE
+                and code.co_name == FIB_QUALNAME
+                and tb.tb_lineno == FIB_CALL_LINE
+            ):
+                entries += 1
+            tb = tb.tb_next
+        message = str(error)
+    else:
+        return {"entries": None, "message": "fib(0) returned"}
+    # fib(n) nests n - 1 bodies on its first chain (n, n - 1, ..., 2), so the
+    # first n whose chain is one level too long must fail at once.
+    too_deep = entries + 2
+    try:
+        fib(too_deep)
+        too_deep_fails = False
+    except RecursionError:
+        too_deep_fails = True
+    return {
+        "entries": entries,
+        "message": message,
+        "too_deep": too_deep,
+        "too_deep_fails": too_deep_fails,
+    }
+
+
+def child_survives(n, stack_size):
+    from morvex.morvex_cy import fib
+
+    outcome, _ = _run_in_thread(lambda: fib(n), stack_size)
+    return {"outcome": _outcome_name(outcome)}
+
+
+def child_main(argv):
+    mode, args = argv[0], [int(a) for a in argv[1:]]
+    if mode == "highwater":
+        result = child_highwater(*args)
+    elif mode == "depth":
+        result = child_depth()
+    elif mode == "survives":
+        result = child_survives(*args)
+    else:
+        raise SystemExit(f"unknown mode {mode!r}")
+    print(json.dumps(result))
+
+
+# --------------------------------------------------------------- parent side
+
+
+class ProbeCrashed(Exception):
+    pass
+
+
+def _no_core_dump():
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+
+def _probe(*args):
+    """Run one child probe; its JSON result, or ProbeCrashed if it died."""
+    env = dict(os.environ)
+    # Lazy symbol binding saves the whole vector-register file on the stack
+    # the first time each symbol is called; that leaves a mark several KiB
+    # deep that has nothing to do with fib. Binding everything at load time
+    # keeps the high-water mark fib's own.
+    env["LD_BIND_NOW"] = "1"
+    proc = subprocess.run(
+        [sys.executable, os.path.abspath(__file__), *map(str, args)],
+        capture_output=True,
+        text=True,
+        env=env,
+        preexec_fn=_no_core_dump,
+        timeout=120,
+    )
+    if proc.returncode != 0:
+        raise ProbeCrashed(
+            f"{' '.join(map(str, args))}: exit status {proc.returncode}"
+            f"{': ' + proc.stderr.strip().splitlines()[-1] if proc.stderr.strip() else ''}"
+        )
+    return json.loads(proc.stdout)
+
+
+def per_level_bytes():
+    """Bytes of native stack per nested fib call, from the high-water slope.
+
+    Returns (bytes per level, {n: high-water mark}); bytes per level is None
+    when the marks do not lie on one line, which would mean something other
+    than the chain set the deepest point.
+    """
+    marks = {n: _probe("highwater", n)["used"] for n in SLOPE_DEPTHS}
+    steps = [
+        (marks[b] - marks[a]) / (b - a) for a, b in zip(SLOPE_DEPTHS, SLOPE_DEPTHS[1:])
+    ]
+    linear = max(steps) - min(steps) < 1
+    return (steps[0] if linear else None), marks
+
+
+def deepest_chain():
+    """What fib(0) reaches before the interpreter's recursion guard stops it."""
+    return _probe("depth")
+
+
+def smallest_surviving_stack(n=0):
+    """Smallest thread stack, in whole pages, in which fib(n) ends cleanly.
+
+    Bisection between threading's minimum and a size far beyond need; None
+    if even the largest overflows.
+    """
+    def survives(size):
+        try:
+            _probe("survives", n, size)
+            return True
+        except ProbeCrashed:
+            return False
+
+    lo, hi = MIN_THREAD_STACK // PAGE, MAX_THREAD_STACK // PAGE
+    if survives(lo * PAGE):
+        return lo * PAGE
+    if not survives(hi * PAGE):
+        return None
+    while hi - lo > 1:
+        mid = (lo + hi) // 2
+        if survives(mid * PAGE):
+            hi = mid
+        else:
+            lo = mid
+    return hi * PAGE
+
+
+def default_stack_limit():
+    """The main thread's stack limit (RLIMIT_STACK), None when unlimited."""
+    soft, _ = resource.getrlimit(resource.RLIMIT_STACK)
+    return None if soft == resource.RLIM_INFINITY else soft
+
+
+def measure():
+    """All stack and depth figures, for the report. Never raises for a crash."""
+    result = {"stack_limit": default_stack_limit()}
+    try:
+        result["per_level"], result["marks"] = per_level_bytes()
+    except ProbeCrashed as crash:
+        result["per_level_error"] = str(crash)
+    try:
+        result["depth"] = deepest_chain()
+    except ProbeCrashed as crash:
+        result["depth_error"] = str(crash)
+    try:
+        result["smallest_stack"] = smallest_surviving_stack()
+    except ProbeCrashed as crash:
+        result["smallest_stack_error"] = str(crash)
+    return result
+
+
+if __name__ == "__main__":
+    child_main(sys.argv[1:])

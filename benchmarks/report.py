@@ -1,0 +1,222 @@
+"""The table that benchmarks/run.py prints at the end of a run.
+
+Times are medians over every value of every worker process; a ratio is the
+module's time over its baseline's, both from the same run, so below 1 the
+module is faster.
+
+The table also gives the ratio of the two lower deciles ("ratio p10"). Load
+from other processes only ever adds time, so the fastest tenth of the values
+is what an undisturbed machine comes closest to. A target counts as met when
+both ratios meet it and as missed when neither does; when they disagree the
+verdict is "unclear": the machine was too busy to tell, run again.
+"""
+
+from dataclasses import dataclass
+
+
+@dataclass(frozen=True)
+class Time:
+    """A sample of one benchmark, summed up: median and lower decile."""
+
+    median: float
+    low: float
+
+    @classmethod
+    def of(cls, values):
+        ordered = sorted(values)
+        return cls(ordered[len(ordered) // 2] if len(ordered) % 2
+                   else (ordered[len(ordered) // 2 - 1] + ordered[len(ordered) // 2]) / 2,
+                   ordered[(len(ordered) - 1) // 10])
+
+    def __mul__(self, factor):
+        return Time(self.median * factor, self.low * factor)
+
+
+@dataclass
+class Row:
+    what: str
+    morvex: Time
+    baseline_name: str
+    baseline: Time
+    target: float | None = None  # the largest ratio that meets the target
+    target_text: str = ""
+    note: str = ""
+
+    @property
+    def ratio(self):
+        return self.morvex.median / self.baseline.median
+
+    @property
+    def low_ratio(self):
+        return self.morvex.low / self.baseline.low
+
+
+def format_time(seconds):
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6), ("ns", 1e-9)):
+        if seconds >= scale or unit == "ns":
+            value = seconds / scale
+            return f"{value:.3g} {unit}" if value < 100 else f"{value:.0f} {unit}"
+    raise AssertionError
+
+
+def format_ratio(ratio):
+    return f"{ratio:.3g}" if ratio >= 1e-3 else f"{ratio:.2e}"
+
+
+def format_speed(ratio):
+    factor, word = (1 / ratio, "faster") if ratio < 1 else (ratio, "slower")
+    return f"{factor:.3g}x {word}" if factor < 1000 else f"{factor:.2e}x {word}"
+
+
+def format_bytes(count):
+    if count >= 1024 * 1024 and count % (1024 * 1024) == 0:
+        return f"{count // (1024 * 1024)} MiB"
+    if count >= 10 * 1024:
+        return f"{count / 1024:.0f} KiB"
+    return f"{count:g} B"
+
+
+def timing_rows(benches, loop, loop_steps):
+    def time_of(key):
+        return Time.of(benches[key].values())
+
+    rows = []
+    for n in (20, 25, 30):
+        fast_enough = n >= 25
+        rows.append(Row(
+            f"fib({n})", time_of(f"fib_{n}_morvex"),
+            f"pure-Python fib({n})", time_of(f"fib_{n}_python"),
+            0.25 if fast_enough else None, ">= 4x faster" if fast_enough else "",
+        ))
+    call = time_of("run_loop_call")
+    rows.append(Row(
+        f"run_loop({loop}) call", call,
+        f"abs(-{loop}) call", time_of("abs_call"),
+        1.3, "<= 1.3x",
+    ))
+    loop_run = time_of("python_loop")
+    step = loop_run * (1 / loop_steps)
+    rows.append(Row(
+        f"run_loop({loop}) call", call,
+        f"Python loop, {loop} steps", step * loop,
+        note=(f"pure-Python loop: {format_time(step.median)} per step, measured over "
+              f"{loop_steps} steps ({format_time(loop_run.median)}); "
+              f"{loop} steps extrapolated"),
+    ))
+    job = time_of("cmd_job")
+    rows.append(Row(
+        f"python -m morvex {loop}", job,
+        "python -c pass", time_of("cmd_pass"),
+        1.2, "<= 1.2x",
+        note="whole processes, start-up included",
+    ))
+    rows.append(Row(
+        f"python -m morvex {loop}", job,
+        f"Python loop, {loop} steps", step * loop,
+        note="the whole job, start-up included, against the loop alone in pure Python",
+    ))
+    return rows
+
+
+def verdict(row):
+    meets = (row.ratio <= row.target, row.low_ratio <= row.target)
+    return "yes" if all(meets) else "NO" if not any(meets) else "unclear"
+
+
+def render_timings(rows):
+    head = ("", "morvex", "baseline", "", "ratio", "", "ratio p10", "target", "met")
+    table, notes = [head], []
+    for row in rows:
+        met = "" if row.target is None else verdict(row)
+        what = row.what
+        if row.note:
+            notes.append(f"  [{len(notes) + 1}] {row.note}")
+            what += f" [{len(notes)}]"
+        table.append((
+            what, format_time(row.morvex.median), row.baseline_name,
+            format_time(row.baseline.median), format_ratio(row.ratio), format_speed(row.ratio),
+            format_ratio(row.low_ratio), row.target_text, met,
+        ))
+    widths = [max(len(line[i]) for line in table) for i in range(len(head))]
+    right = {1, 3, 4, 6}
+    lines = []
+    for index, line in enumerate(table):
+        cells = [cell.rjust(w) if i in right else cell.ljust(w)
+                 for i, (cell, w) in enumerate(zip(line, widths))]
+        lines.append("  ".join(cells).rstrip())
+        if index == 0:
+            lines.append("  ".join("-" * w for w in widths))
+    return lines, notes
+
+
+def render_stack(stack):
+    lines = []
+    per_level = stack.get("per_level")
+    marks = stack.get("marks")
+    if per_level is not None:
+        mark_text = ", ".join(f"fib({n}) {used} B" for n, used in marks.items())
+        lines.append(f"  native stack per recursion level   {format_bytes(per_level)}"
+                     f"   (high-water marks of a fresh thread's stack: {mark_text})")
+    elif marks:
+        lines.append(f"  native stack per recursion level   not linear: {marks}")
+    else:
+        lines.append(f"  native stack per recursion level   probe failed: {stack.get('per_level_error')}")
+
+    depth = stack.get("depth") or {}
+    entries = depth.get("entries")
+    if entries:
+        fits = entries + 1
+        check = ("fails at once" if depth.get("too_deep_fails")
+                 else "did NOT fail: the count is off")
+        lines.append(f"  deepest fib chain                  {entries} nested calls"
+                     f"   (traceback entries at line 35 in the RecursionError of fib(0);"
+                     f" fib(n) fits for n <= {fits}, fib({depth['too_deep']}) {check})")
+        lines.append(f"  {'':33}  message: {depth['message']}")
+    else:
+        lines.append("  deepest fib chain                  "
+                     f"not measured: {stack.get('depth_error') or depth.get('message')}")
+
+    parts = []
+    if per_level is not None and entries:
+        parts.append(f"{format_bytes(per_level * entries)} by slope x depth")
+    smallest = stack.get("smallest_stack")
+    if smallest:
+        parts.append(f"smallest thread stack in which fib(0) ends cleanly {format_bytes(smallest)}")
+    elif "smallest_stack_error" in stack:
+        parts.append(f"thread probe failed: {stack['smallest_stack_error']}")
+    else:
+        parts.append("fib(0) overflowed even a 64 MiB thread stack")
+    limit = stack.get("stack_limit")
+    parts.append(f"main-thread stack limit {format_bytes(limit) if limit else 'unlimited'}")
+    lines.append(f"  stack of the deepest chain         {'; '.join(parts)}")
+    return lines
+
+
+def render(header, benches, stack, loop, loop_steps):
+    rows = timing_rows(benches, loop, loop_steps)
+    timing_lines, notes = render_timings(rows)
+    load_before, load_after = header["load"]
+    out = [
+        f"morvex benchmarks: {header['mode']} run of {header['date']}, took {header['duration']:.0f} s",
+        f"machine:     {header['machine']}",
+        f"             1-minute load average {load_before:.2f} at start, {load_after:.2f} at end",
+        f"interpreter: {header['interpreter']}",
+        f"module:      {header['module']}",
+        f"settings:    {header['settings']}",
+        "             times are medians; ratio = morvex / baseline (below 1: morvex faster);"
+        " targets judged on medians",
+    ]
+    if header["stale"]:
+        out.append(f"WARNING:     sources newer than the module, rebuild before quoting: "
+                   f"{', '.join(header['stale'])}")
+    out.append("")
+    out.extend(timing_lines)
+    out.append("")
+    out.append("  ratio p10: the same ratio over the fastest tenth of each side's values, which")
+    out.append("  load from other processes disturbs least; met: yes or NO when both ratios agree,")
+    out.append("  unclear when they do not (the machine was busy: run again)")
+    out.extend(notes)
+    out.append("")
+    out.append("fib recursion (probes in fresh interpreters, default recursion settings)")
+    out.extend(render_stack(stack))
+    return "\n".join(out)

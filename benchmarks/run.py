@@ -1,0 +1,249 @@
+"""Run every morvex benchmark and print one table of same-run ratios.
+
+    .venv/bin/python benchmarks/run.py            # full run, about 3 minutes
+    .venv/bin/python benchmarks/run.py --quick    # smoke run, about 30 seconds
+
+Every timed row pairs the module with a baseline measured in the same run,
+interleaved with it, by the same interpreter, and reports both times and
+their ratio. Timing is pyperf's: each benchmark runs in fresh worker
+processes, with warm-ups and calibrated inner loops. Most other pyperf
+options pass through (for example ``-o results.json`` to keep every value,
+``-q`` to hide its warnings).
+"""
+
+import itertools
+import subprocess
+import sys
+import time
+
+import pyperf
+
+import baselines
+import environment
+import native_stack
+import report
+from morvex import morvex_cy
+
+FIB_SIZES = (20, 25, 30)
+LOOP = 500000000
+LOOP_SECONDS = 1.0  # the pure-Python loop is sized to run about this long
+CALLS_PER_ROUND = 10
+
+# Each side of a pair runs in CHUNKS slices of processes, in the order
+# baseline, module, module, baseline, ... so that a machine whose load
+# drifts during the run weighs on both sides alike.
+FULL = {"chunks": 4, "processes": 5, "values": 3, "min_time": 0.1}
+# Quick mode: enough to see that every row works and roughly where it
+# stands, not numbers to quote.
+QUICK = {"chunks": 2, "processes": 1, "values": 3, "min_time": 0.05}
+# The pure-Python loop takes a second per value, so it gets one value per
+# process, no warm-up (a second of bytecode warms itself) and few processes.
+LOOP_PROCESSES = {"full": 5, "quick": 1}
+
+
+def time_calls(loops, func, arg):
+    """Time loops rounds of ten calls func(arg).
+
+    Ten calls per round keep the round's own bookkeeping a small share of
+    the time; both sides of a pair use this same function, so what is left
+    of it weighs on both equally.
+    """
+    rounds = itertools.repeat(None, loops)
+    start = time.perf_counter()
+    for _ in rounds:
+        func(arg)
+        func(arg)
+        func(arg)
+        func(arg)
+        func(arg)
+        func(arg)
+        func(arg)
+        func(arg)
+        func(arg)
+        func(arg)
+    return time.perf_counter() - start
+
+
+def loop_steps_for(seconds):
+    """A step count for which the pure-Python loop runs about `seconds`."""
+    probe = 4_000_000
+    best = min(_timed(baselines.count_loop, probe) for _ in range(3))
+    steps = seconds * probe / best
+    scale = 10 ** (len(str(int(steps))) - 2)
+    return max(int(round(steps / scale)) * scale, probe)
+
+
+def _timed(func, arg):
+    start = time.perf_counter()
+    func(arg)
+    return time.perf_counter() - start
+
+
+def job_command():
+    return [sys.executable, "-m", "morvex", str(LOOP)]
+
+
+def empty_command():
+    return [sys.executable, "-c", "pass"]
+
+
+def check_results(loop_steps):
+    """Refuse to time anything that does not compute the right answer."""
+    for n in FIB_SIZES[:2]:
+        expected = baselines.fib(n)
+        if morvex_cy.fib(n) != expected:
+            sys.exit(f"morvex fib({n}) != {expected}: not benchmarking a wrong result")
+    if morvex_cy.run_loop(LOOP) != abs(-LOOP):
+        sys.exit(f"run_loop({LOOP}) != {LOOP}: not benchmarking a wrong result")
+    if baselines.count_loop(1000) != morvex_cy.run_loop(1000):
+        sys.exit("the pure-Python loop and run_loop disagree on 1000 steps")
+    output = subprocess.run(job_command(), capture_output=True, text=True)
+    if output.returncode != 0 or output.stdout != f"sum: {LOOP}\n":
+        sys.exit(f"{' '.join(job_command())} printed {output.stdout!r}, status {output.returncode}")
+    if loop_steps < 1:
+        sys.exit("--loop-steps must be positive")
+
+
+def _add_worker_args(cmd, args):
+    # Workers must lay out the same benchmarks in the same order as the parent.
+    cmd.extend(("--loop-steps", str(args.loop_steps)))
+    if args.quick:
+        cmd.append("--quick")
+
+
+class Pooled:
+    """One side of a pair: the chunks it ran in, read as one sample."""
+
+    def __init__(self, chunks):
+        self.chunks = chunks
+
+    def values(self):
+        return [value for chunk in self.chunks for value in chunk.get_values()]
+
+
+class Suite:
+    """The benchmarks in their fixed order.
+
+    pyperf re-runs this script in every worker process and picks the
+    benchmark to run by its position in that order, so the order and the
+    number of calls must not depend on anything but the command line.
+    """
+
+    def __init__(self, runner, settings):
+        self.args = runner.args
+        self.worker = runner.args.worker
+        self.chunks = settings["chunks"]
+
+    def _run(self, overrides, bench, *args, **kwargs):
+        # Workers take their settings from the command line the parent
+        # built, so only the parent changes them.
+        if self.worker:
+            return bench(*args, **kwargs)
+        saved = {key: getattr(self.args, key) for key in overrides}
+        for key, value in overrides.items():
+            setattr(self.args, key, value)
+        try:
+            return bench(*args, **kwargs)
+        finally:
+            for key, value in saved.items():
+                setattr(self.args, key, value)
+
+    def pair(self, baseline, subject):
+        """Run two benchmarks interleaved; (baseline, subject) as Pooled.
+
+        Each of baseline and subject is (name, runner method, arguments...).
+        The first chunk of each side calibrates its inner loop count; the
+        later chunks reuse it, so every chunk measures the same thing.
+        """
+        sides = (baseline, subject)
+        chunks = ([], [])
+        loops = [0, 0]
+        started = [0, 0]
+        order = [0, 1, 1, 0] * (self.chunks // 2) + [0, 1] * (self.chunks % 2)
+        for side in order:
+            name, method, *bench_args = sides[side]
+            kwargs = bench_args.pop() if isinstance(bench_args[-1], dict) else {}
+            started[side] += 1
+            label = f"{name} ({started[side]}/{self.chunks})"
+            bench = self._run({"loops": loops[side]}, method, label, *bench_args, **kwargs)
+            if bench is not None:
+                chunks[side].append(bench)
+                if not loops[side] and not self.worker:
+                    loops[side] = int(bench.get_loops())
+        return Pooled(chunks[0]), Pooled(chunks[1])
+
+    def single(self, overrides, name, method, *bench_args):
+        bench = self._run(overrides, method, name, *bench_args)
+        return Pooled([bench] if bench is not None else [])
+
+
+def main():
+    runner = pyperf.Runner(add_cmdline_args=_add_worker_args)
+    runner.argparser.add_argument(
+        "--quick", action="store_true", help="smoke run of about 30 seconds; numbers not to quote"
+    )
+    runner.argparser.add_argument(
+        "--loop-steps", type=int, default=0,
+        help="steps of the pure-Python loop (default: about %g s worth)" % LOOP_SECONDS,
+    )
+    args = runner.parse_args()
+    mode = "quick" if args.quick else "full"
+    settings = QUICK if args.quick else FULL
+
+    if not args.worker:
+        for key in ("processes", "values", "min_time"):
+            setattr(args, key, settings[key])
+        if not args.loop_steps:
+            args.loop_steps = loop_steps_for(LOOP_SECONDS)
+        check_results(args.loop_steps)
+        started = time.time()
+        load_before = environment.load_average()
+        print(f"morvex benchmarks, {mode} run")
+        print()
+
+    suite = Suite(runner, settings)
+    benches = {}
+    for n in FIB_SIZES:
+        benches[f"fib_{n}_python"], benches[f"fib_{n}_morvex"] = suite.pair(
+            (f"fib({n}) pure Python", runner.bench_func, baselines.fib, n),
+            (f"fib({n}) morvex", runner.bench_func, morvex_cy.fib, n),
+        )
+    calls = {"inner_loops": CALLS_PER_ROUND}
+    benches["abs_call"], benches["run_loop_call"] = suite.pair(
+        (f"abs(-{LOOP}) call", runner.bench_time_func, time_calls, abs, -LOOP, calls),
+        (f"run_loop({LOOP}) call", runner.bench_time_func, time_calls, morvex_cy.run_loop,
+         LOOP, calls),
+    )
+    benches["python_loop"] = suite.single(
+        {"processes": LOOP_PROCESSES[mode], "values": 1, "warmups": 0, "loops": 1},
+        f"pure-Python loop, {args.loop_steps} steps", runner.bench_func,
+        baselines.count_loop, args.loop_steps,
+    )
+    benches["cmd_pass"], benches["cmd_job"] = suite.pair(
+        ("python -c pass", runner.bench_command, empty_command()),
+        (f"python -m morvex {LOOP}", runner.bench_command, job_command()),
+    )
+
+    if args.worker:
+        return
+
+    stack = native_stack.measure()
+    header = {
+        "mode": mode,
+        "settings": (f"each side of a pair {suite.chunks} x {args.processes} processes x "
+                     f"{args.values} values (+{args.warmups} warm-up), interleaved; "
+                     f"pyperf {pyperf.__version__}"),
+        "date": time.strftime("%Y-%m-%d %H:%M %Z", time.localtime(started)),
+        "duration": time.time() - started,
+        "machine": environment.machine(),
+        "load": (load_before, environment.load_average()),
+        "interpreter": environment.interpreter(),
+        "module": environment.module_build(),
+        "stale": environment.stale_sources(),
+    }
+    print()
+    print(report.render(header, benches, stack, loop=LOOP, loop_steps=args.loop_steps))
+
+
+if __name__ == "__main__":
+    main()
