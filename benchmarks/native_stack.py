@@ -23,9 +23,11 @@ MODULE_FILE = "morvex/morvex_cy.py"
 FIB_QUALNAME = "morvex.morvex_cy.fib"
 FIB_CALL_LINE = 35  # the line of the recursive calls in the module's source
 
-# Chains measured for the per-level slope. Shorter chains do not reach below
-# the deepest point the thread's own start-up touches, so their marks tie.
-SLOPE_DEPTHS = (20, 24, 28)
+# Chains measured for the per-level slope: a shallow one, and fib(0), which
+# recurses until the interpreter's recursion guard stops it some 1500 levels
+# down. Chains of a few dozen levels stay within the depth the thread's own
+# start-up touches, so only the deep chain leaves a mark of fib's own.
+SHALLOW_N, DEEP_N = 3, 0
 PAGE = 4096
 MIN_THREAD_STACK = 32 * 1024  # threading.stack_size's smallest accepted size
 MAX_THREAD_STACK = 64 * 1024 * 1024
@@ -195,19 +197,16 @@ def _probe(*args):
     return json.loads(proc.stdout)
 
 
-def per_level_bytes():
-    """Bytes of native stack per nested fib call, from the high-water slope.
+def per_level_bytes(depth):
+    """Bytes of native stack per nested fib call, from the high-water slope
+    between a shallow chain (one level) and fib(0)'s chain of `depth` levels.
 
-    Returns (bytes per level, {n: high-water mark}); bytes per level is None
-    when the marks do not lie on one line, which would mean something other
-    than the chain set the deepest point.
+    Returns (bytes per level, {n: high-water mark}). The deep mark includes
+    the traceback entries built at the bottom while the RecursionError
+    unwinds, a few KiB spread over some 1500 levels.
     """
-    marks = {n: _probe("highwater", n)["used"] for n in SLOPE_DEPTHS}
-    steps = [
-        (marks[b] - marks[a]) / (b - a) for a, b in zip(SLOPE_DEPTHS, SLOPE_DEPTHS[1:])
-    ]
-    linear = max(steps) - min(steps) < 1
-    return (steps[0] if linear else None), marks
+    marks = {n: _probe("highwater", n)["used"] for n in (SHALLOW_N, DEEP_N)}
+    return (marks[DEEP_N] - marks[SHALLOW_N]) / (depth - 1), marks
 
 
 def deepest_chain():
@@ -252,13 +251,16 @@ def measure():
     """All stack and depth figures, for the report. Never raises for a crash."""
     result = {"stack_limit": default_stack_limit()}
     try:
-        result["per_level"], result["marks"] = per_level_bytes()
-    except ProbeCrashed as crash:
-        result["per_level_error"] = str(crash)
-    try:
         result["depth"] = deepest_chain()
     except ProbeCrashed as crash:
         result["depth_error"] = str(crash)
+    try:
+        depth = result.get("depth", {}).get("entries")
+        if not depth:
+            raise ProbeCrashed("no depth to take the slope over")
+        result["per_level"], result["marks"] = per_level_bytes(depth)
+    except ProbeCrashed as crash:
+        result["per_level_error"] = str(crash)
     try:
         result["smallest_stack"] = smallest_surviving_stack()
     except ProbeCrashed as crash:

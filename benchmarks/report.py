@@ -157,8 +157,6 @@ def render_stack(stack):
         mark_text = ", ".join(f"fib({n}) {used} B" for n, used in marks.items())
         lines.append(f"  native stack per recursion level   {format_bytes(per_level)}"
                      f"   (high-water marks of a fresh thread's stack: {mark_text})")
-    elif marks:
-        lines.append(f"  native stack per recursion level   not linear: {marks}")
     else:
         lines.append(f"  native stack per recursion level   probe failed: {stack.get('per_level_error')}")
 
