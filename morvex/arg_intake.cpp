@@ -318,17 +318,15 @@ int collect_argument(const __Pyx_OneIntParam &param, PyObject *const *args, Py_s
 
 }  // namespace
 
-int __Pyx_TakeOneIntArgSlow(const __Pyx_OneIntParam &param, PyObject *const *args,
-                            Py_ssize_t nargs, PyObject *kwds, PyObject **arg, int *value) {
+__Pyx_IntArg __Pyx_TakeOneIntArgSlow(const __Pyx_OneIntParam &param, PyObject *const *args,
+                                     Py_ssize_t nargs, PyObject *kwds) {
     PyObject *values[1] = {nullptr};
     if (collect_argument(param, args, nargs, kwds, values) == 0) {
-        *value = __Pyx_PyLong_As_int(values[0]);
-        if (*value != -1 || !PyErr_Occurred()) {
-            *arg = values[0];
-            return 0;
-        }
+        int value = __Pyx_PyLong_As_int(values[0]);
+        if (value != -1 || !PyErr_Occurred())
+            return {values[0], value};
     }
     Py_XDECREF(values[0]);
     __Pyx_AddTraceback(param.qualname, param.def_line);
-    return -1;
+    return {nullptr, -1};
 }

@@ -163,25 +163,30 @@ struct __Pyx_OneIntParam {
     PyObject **argnames[2];     // slot of the interned parameter name, then null
 };
 
+// The argument of a one-int call: a new reference to the argument object
+// and its 32-bit value; `object` is null when intake failed.
+struct __Pyx_IntArg {
+    PyObject *object;
+    int value;
+};
+
 // Collects the one argument of a fast call (positional, or by keyword from
 // a names tuple or a dictionary) and converts it to a 32-bit signed integer.
-// On success *arg holds a new reference to the argument object. On failure:
-// -1, exception set, nothing held, traceback entry added at the def line.
-int __Pyx_TakeOneIntArgSlow(const __Pyx_OneIntParam &param, PyObject *const *args,
-                            Py_ssize_t nargs, PyObject *kwds, PyObject **arg, int *value);
+// On failure: exception set, nothing held, traceback entry added at the def
+// line. Returned by value, so the hot path keeps both in registers.
+__Pyx_IntArg __Pyx_TakeOneIntArgSlow(const __Pyx_OneIntParam &param, PyObject *const *args,
+                                     Py_ssize_t nargs, PyObject *kwds);
 
 // The common call, one compact int given positionally, stays inline.
-inline int __Pyx_TakeOneIntArg(const __Pyx_OneIntParam &param, PyObject *const *args,
-                               Py_ssize_t nargs, PyObject *kwds, PyObject **arg, int *value) {
+inline __Pyx_IntArg __Pyx_TakeOneIntArg(const __Pyx_OneIntParam &param, PyObject *const *args,
+                                        Py_ssize_t nargs, PyObject *kwds) {
     if (nargs == 1 && !kwds) {
         PyObject *x = args[0];
-        if (PyLong_Check(x) && _PyLong_IsCompact(reinterpret_cast<PyLongObject *>(x))) {
-            *value = int(_PyLong_CompactValue(reinterpret_cast<PyLongObject *>(x)));
-            *arg = Py_NewRef(x);
-            return 0;
-        }
+        auto *v = reinterpret_cast<PyLongObject *>(x);
+        if (PyLong_Check(x) && _PyLong_IsCompact(v))
+            return {Py_NewRef(x), int(_PyLong_CompactValue(v))};
     }
-    return __Pyx_TakeOneIntArgSlow(param, args, nargs, kwds, arg, value);
+    return __Pyx_TakeOneIntArgSlow(param, args, nargs, kwds);
 }
 
 // The wrapper of a one-int function: intake, body, then the argument object
@@ -189,12 +194,11 @@ inline int __Pyx_TakeOneIntArg(const __Pyx_OneIntParam &param, PyObject *const *
 template <PyObject *(*Body)(PyObject *self, int value)>
 PyObject *__Pyx_OneIntArgWrapper(const __Pyx_OneIntParam &param, PyObject *self,
                                  PyObject *const *args, Py_ssize_t nargs, PyObject *kwds) {
-    PyObject *arg;
-    int value;
-    if (__Pyx_TakeOneIntArg(param, args, nargs, kwds, &arg, &value) < 0)
+    __Pyx_IntArg arg = __Pyx_TakeOneIntArg(param, args, nargs, kwds);
+    if (!arg.object)
         return nullptr;
-    PyObject *result = Body(self, value);
-    Py_DECREF(arg);
+    PyObject *result = Body(self, arg.value);
+    Py_DECREF(arg.object);
     return result;
 }
 

@@ -186,13 +186,12 @@ PyObject *intake(PyObject *, PyObject *args, PyObject *kw) {
     if (!vector)
         return nullptr;
     PyObject *kwds = kwnames != Py_None ? kwnames : kwdict != Py_None ? kwdict : nullptr;
-    PyObject *arg;
-    int value;
-    if (__Pyx_TakeOneIntArg(intake_param, &PyTuple_GET_ITEM(vector.get(), 0),
-                            PyTuple_GET_SIZE(positional), kwds, &arg, &value) < 0)
+    __Pyx_IntArg arg = __Pyx_TakeOneIntArg(intake_param, &PyTuple_GET_ITEM(vector.get(), 0),
+                                           PyTuple_GET_SIZE(positional), kwds);
+    if (!arg.object)
         return nullptr;
-    Py_DECREF(arg);
-    return PyLong_FromLong(value);
+    Py_DECREF(arg.object);
+    return PyLong_FromLong(arg.value);
 }
 
 // clear(func): runs the type's clear slot, as the garbage collector does
