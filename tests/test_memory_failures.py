@@ -1,0 +1,240 @@
+"""Allocation failures after import: every allocation an operation makes is
+failed in turn. The operation must then raise MemoryError (never another
+error, never a crash, never null without an exception), its traceback
+entries must sit at lines the operation can fail at, nothing may leak, and
+the next attempt must work as if nothing had happened."""
+
+import json
+
+import pytest
+
+from support import run_python, sweep_allocations
+
+# Runs in a child. For each operation, allocation k (0 = the first) is
+# failed for k = 0, 1, ... until the outcome has been the undisturbed one
+# for SETTLE allocations in a row. The module is called straight from
+# `attempt`, whose frame and callers already have frame objects: a failure
+# inside CPython's own frame bookkeeping then cannot clear the pending
+# exception, which would look like a fault of the module.
+WARM_SWEEP = r"""
+import gc, json, sys, warnings, _testcapi
+import morvex.morvex_cy as m
+import _morvex_probe as probe
+
+warnings.simplefilter("ignore")
+SETTLE, REPEATS = 25, 50
+SOURCES = {"morvex/morvex_cy.py", "probe/probe.py"}  # probe entries show their name
+
+class IntSub(int):
+    pass
+
+class ReturnsSub:
+    def __int__(self):
+        return IntSub(600)
+
+big, sub, held = 10**6, ReturnsSub(), []
+fastcall, many_keywords = probe.make_function("fastcall"), {f"k{i}": i for i in range(25)}
+
+def fresh(kind="documented", **kw):
+    # Holding dictionaries empties the host's dict free list, so that a
+    # dictionary built on first read comes from the allocator.
+    held.clear()
+    held.extend({} for _ in range(100))
+    return probe.make_function(kind, **kw)
+
+OPS = {  # name: setup giving (callable, args, kwargs); setups run before the hooks
+    "run_loop result": lambda: (m.run_loop, (big,), {}),
+    "run_loop keyword": lambda: (m.run_loop, (), {"loop": big}),
+    "run_loop float": lambda: (m.run_loop, (2.5e6,), {}),
+    "run_loop int subclass warning": lambda: (m.run_loop, (sub,), {}),
+    "run_loop refused type": lambda: (m.run_loop, ("x",), {}),
+    "run_loop arity": lambda: (m.run_loop, (1, 2), {}),
+    "run_loop unexpected keyword": lambda: (m.run_loop, (), {"zz": big}),
+    "run_loop multiple values": lambda: (m.run_loop, (big,), {"loop": big}),
+    "run_loop overflow": lambda: (m.run_loop, (2**40,), {}),
+    "fib sum": lambda: (m.fib, (16,), {}),  # the second term allocates too
+    "fib keyword": lambda: (m.fib, (), {"n": 17}),
+    "call slot keywords": lambda: (type(m.run_loop).__call__, (m.run_loop,), {"loop": big}),
+    # More names than the host keeps spare tuples for: the names tuple is allocated.
+    "call slot many keywords": lambda: (type(m.fib).__call__, (fastcall,), many_keywords),
+    "intake keyword dict": lambda: (probe.intake, ((),), {"kwdict": {"loop": big}}),
+    "repr": lambda: (repr, (m.fib,), {}),
+    "first __name__": lambda: (getattr, (fresh(), "__name__"), {}),
+    "first __doc__": lambda: (getattr, (fresh(), "__doc__"), {}),
+    "first __dict__": lambda: (getattr, (fresh(), "__dict__"), {}),
+    "first __kwdefaults__": lambda: (getattr, (fresh("fastcall", defaults=True), "__kwdefaults__"), {}),
+}
+
+def describe(e):
+    lines, tb = [], e.__traceback__
+    while tb:
+        code = tb.tb_frame.f_code
+        if code.co_filename in SOURCES:
+            lines.append(tb.tb_lineno if code.co_filename.startswith("morvex") else code.co_name)
+        tb = tb.tb_next
+    return f"{type(e).__name__}: {e} @ {json.dumps(lines)}"
+
+def attempt(func, args, kwargs, k):
+    frame = sys._getframe()
+    while frame:
+        frame = frame.f_back
+    if k is not None:
+        _testcapi.set_nomemory(k, k + 1)
+    try:
+        result = func(*args, **kwargs)
+    except BaseException as e:
+        _testcapi.remove_mem_hooks()
+        return describe(e)
+    _testcapi.remove_mem_hooks()
+    return f"= {result!r}" if type(result) is int else f"= {type(result).__name__}"
+
+def sweep(setup, outcomes):
+    reference = attempt(*setup(), None)
+    k = settled = 0
+    while settled < SETTLE:
+        outcome = attempt(*setup(), k)
+        settled = settled + 1 if outcome == reference else 0
+        if outcome != reference and outcomes is not None:
+            outcomes[outcome] = outcomes.get(outcome, 0) + 1
+        k += 1
+    return reference
+
+watched = [m.run_loop, m.fib, type(m.fib), vars(m), big, sub, m.fib.__code__]
+
+def refcounts():
+    return [sys.getrefcount(o) for o in watched]
+
+report = {}
+for name, setup in OPS.items():
+    outcomes = {}
+    reference = sweep(setup, outcomes)
+    gc.collect()
+    refs, blocks = refcounts(), sys.getallocatedblocks()
+    for _ in range(REPEATS):
+        sweep(setup, None)
+    gc.collect()
+    report[name] = {
+        "reference": reference,
+        "failures": outcomes,
+        "after": attempt(*setup(), None),
+        "growth": sys.getallocatedblocks() - blocks,
+        "refs moved": [after - before for after, before in zip(refcounts(), refs)],
+    }
+print(json.dumps(report))
+"""
+
+# name: (the undisturbed outcome, module lines a MemoryError may show)
+EXPECTED = {
+    "run_loop result": ("= 1000000", {29}),
+    "run_loop keyword": ("= 1000000", {29}),
+    "run_loop float": ("= 2500000", {23, 29}),
+    "run_loop int subclass warning": ("= 600", {23, 29}),
+    "run_loop refused type": ("TypeError: an integer is required @ [23]", {23}),
+    "run_loop arity": ("TypeError: run_loop() takes exactly 1 positional argument (2 given) @ [23]", {23}),
+    "run_loop unexpected keyword": ("TypeError: run_loop() got an unexpected keyword argument 'zz' @ [23]", {23}),
+    "run_loop multiple values": ("TypeError: run_loop() got multiple values for keyword argument 'loop' @ [23]", {23}),
+    "run_loop overflow": ("OverflowError: Python int too large to convert to C int @ [23]", {23}),
+    "fib sum": ("= 987", {35}),
+    "fib keyword": ("= 1597", {35}),
+    "call slot keywords": ("= 1000000", {29}),
+    "call slot many keywords": ("= tuple", set()),
+    "intake keyword dict": ("= 1000000", {"probe.intake"}),
+    "repr": ("= str", set()),
+    "first __name__": ("= str", set()),
+    "first __doc__": ("= str", set()),
+    "first __dict__": ("= dict", set()),
+    "first __kwdefaults__": ("= dict", set()),
+}
+
+
+@pytest.fixture(scope="module")
+def warm_report(probe_dir):
+    proc = run_python(WARM_SWEEP, pythonpath=[probe_dir], timeout=600)
+    return json.loads(proc.stdout.splitlines()[-1])
+
+
+@pytest.mark.parametrize("name", sorted(EXPECTED))
+def test_each_failed_allocation_raises_memory_error_cleanly(warm_report, name):
+    report = warm_report[name]
+    undisturbed, lines = EXPECTED[name]
+    assert report["reference"] == report["after"] == undisturbed
+    assert report["failures"], "no allocation of the operation was failed"
+    for outcome in report["failures"]:
+        head, _, entries = outcome.partition(" @ ")
+        assert head == "MemoryError: ", outcome
+        assert set(json.loads(entries)) <= lines, outcome
+    assert report["refs moved"] == [0] * len(report["refs moved"])
+    # Fifty more sweeps: a block lost per failure would show as 50 or more.
+    assert report["growth"] < 40
+
+
+# One fresh process per failed allocation, which falls in one of two cold
+# paths: the module's first traceback entry (its cache array does not exist
+# yet), then the 65th line of the probe's cache (the array must grow). A
+# failed cache allocation raises nothing; it shows only in what is cached.
+COLD_FIRST_ENTRIES = r"""
+import sys, _testcapi
+import morvex.morvex_cy as m
+import _morvex_probe as probe
+
+def both(k, loop, line):
+    frame = sys._getframe()
+    while frame:
+        frame = frame.f_back
+    first = growth = None
+    exc = ValueError()
+    _testcapi.set_nomemory(k - 1, k)  # sweep_allocations counts from 1
+    try:
+        m.run_loop(loop)
+    except BaseException as e:
+        first = e
+    try:
+        probe.raise_with_entry(exc, "grow", line)
+    except BaseException as e:
+        growth = e
+    _testcapi.remove_mem_hooks()
+    return first, growth
+
+def describe(e):
+    found, tb = [], e.__traceback__
+    while tb:
+        if tb.tb_frame.f_code.co_filename in ("morvex/morvex_cy.py", "probe/probe.py"):
+            found.append((tb.tb_lineno, tb.tb_frame.f_code.co_name))
+            code = tb.tb_frame.f_code
+        tb = tb.tb_next
+    return f"{type(e).__name__} {found}", code if found else None
+
+for line in range(1000, 1064):
+    both(10**9, 1, line)
+assert probe.code_cache()[:2] == (64, 64)
+first, growth = both(int(sys.argv[1]), "x", 2000)
+count, capacity, lines, _ = probe.code_cache()
+(first, first_code), (growth, _) = describe(first), describe(growth)
+(again, again_code), (later, later_code) = (describe(both(10**9, "x", 2000)[0]) for _ in range(2))
+cached = "n/a" if first_code is None else first_code is again_code
+state = f"{first} | {growth} | cached {cached} | {(count, capacity)} {list(lines) == sorted(set(lines))}"
+if state == "TypeError [(23, 'morvex.morvex_cy.run_loop')] | ValueError [(2000, 'grow')] | cached True | (65, 128) True":
+    print("ok")
+else:
+    print(state, "|", again, again_code is later_code, probe.code_cache()[:2])
+"""
+
+REFUSED = "TypeError [(23, 'morvex.morvex_cy.run_loop')]"
+
+
+def test_first_entry_and_cache_growth_survive_each_failed_allocation(probe_dir):
+    results = sweep_allocations(COLD_FIRST_ENTRIES, pythonpath=[probe_dir])
+    assert results[max(results)] == "ok", "the sweep ran out before the operations stopped failing"
+    failures = {tuple(line.split(" | ")) for line in results.values() if line != "ok"}
+    for line in failures:
+        first, growth, cached, cache, after = line
+        assert first in (REFUSED, "MemoryError []", "MemoryError [(23, 'morvex.morvex_cy.run_loop')]"), line
+        assert growth in ("ValueError [(2000, 'grow')]", "MemoryError []"), line
+        assert cache in ("(64, 64) True", "(65, 128) True"), line
+        # Whatever failed, the caches work from the next entry on.
+        assert after == f"{REFUSED} True (65, 128)", line
+    # Both cold allocations were reached: the module's first cache array,
+    # and the growth of the probe's full one.
+    assert any(cached == "cached False" for _, _, cached, _, _ in failures)
+    assert any(growth.startswith("ValueError") and cache == "(64, 64) True"
+               for _, growth, _, cache, _ in failures)
