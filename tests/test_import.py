@@ -32,7 +32,7 @@ def test_namespace(mod):
     assert ns["__package__"] == "morvex"
     assert ns["__loader__"] is mod.__spec__.loader
     assert ns["__file__"] == mod.__spec__.origin
-    assert "__path__" not in ns  # the spec's submodule_search_locations is None
+    assert "__path__" not in ns  # the module spec's submodule_search_locations is None
     assert type(ns["run_loop"]).__name__ == "cython_function_or_method"
     assert type(ns["fib"]) is type(ns["run_loop"])
 
