@@ -155,7 +155,7 @@ int __Pyx_ParseKeywordsTuple(PyObject *kwds, PyObject *const *kwvalues, ArgNames
 // subclass that hashes differently) supplies that parameter while it is
 // still empty, as in the tuple path; a key left over after that gave one
 // parameter a second value. Keys and values are held while compared, since
-// the comparison may run code that changes the dictionary.
+// the comparison may run code that changes the dictionary, even empty it.
 __PYX_COLD int __Pyx_RejectUnknownKeyword(PyObject *kwds, ArgNames argnames,
                                           ArgNames first_kw_arg, PyObject **values,
                                           Py_ssize_t extracted, Py_ssize_t num_kwargs,
@@ -184,9 +184,12 @@ __PYX_COLD int __Pyx_RejectUnknownKeyword(PyObject *kwds, ArgNames argnames,
             extracted++;
         }
     }
-    if (extracted >= num_kwargs)
-        return 0;
-    return raise_multiple_values(function_name, surplus.get());
+    if (surplus && extracted < num_kwargs)
+        return raise_multiple_values(function_name, surplus.get());
+    // Every key left was accounted for. Fewer than were counted is possible
+    // when comparisons removed keys; a parameter left empty by that is the
+    // caller's to report.
+    return 0;
 }
 
 // Keywords as a dictionary from any other caller: the parameter names are
@@ -312,8 +315,13 @@ int collect_argument(const __Pyx_OneIntParam &param, PyObject *const *args, Py_s
         return __Pyx_RaiseArgtupleInvalid(param.function_name, 1, 1, 1, nargs);
     if (nargs == 1)
         values[0] = Py_NewRef(args[0]);
-    return __Pyx_ParseKeywords(kwds, args + nargs, param.argnames, values, nargs, num_kwargs,
-                               param.function_name);
+    if (__Pyx_ParseKeywords(kwds, args + nargs, param.argnames, values, nargs, num_kwargs,
+                            param.function_name) < 0)
+        return -1;
+    // Keys whose comparison emptied the dictionary supplied nothing.
+    if (!values[0])
+        return __Pyx_RaiseArgtupleInvalid(param.function_name, 1, 1, 1, nargs);
+    return 0;
 }
 
 }  // namespace

@@ -44,10 +44,12 @@ def run_python(code, *, env=None, check=True, timeout=300, pythonpath=()):
 def sweep_allocations(child_code, *, pythonpath=(), workers=2, limit=5000, settle=25):
     """Runs `child_code` in a fresh interpreter once per allocation index k.
 
-    The child reads k from sys.argv[1], fails allocation k of the operation
-    it studies (through _testcapi.set_nomemory) and prints one line: "ok"
-    once the operation no longer reaches allocation k. The sweep stops after
-    `settle` consecutive "ok" lines. Returns {k: the child's line}.
+    The child reads k (from 1) from sys.argv[1], fails allocation k of the
+    operation it studies (``_testcapi.set_nomemory(k - 1, k)``: the hook
+    fails the allocations numbered above its first argument) and prints one
+    line: "ok" once the operation no longer reaches allocation k. The sweep
+    stops after `settle` consecutive "ok" lines; it fails if it never does.
+    Returns {k: the child's line}.
     """
     from concurrent.futures import ThreadPoolExecutor
 
@@ -74,6 +76,7 @@ def sweep_allocations(child_code, *, pythonpath=(), workers=2, limit=5000, settl
                 results[index] = line
                 consecutive_ok = consecutive_ok + 1 if line == "ok" else 0
             k += len(batch)
+    assert consecutive_ok >= settle, f"the operation still failed at allocation {k - 1}"
     return results
 
 

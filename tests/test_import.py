@@ -247,7 +247,7 @@ def test_missing_range_fails_at_line_1_and_import_can_be_retried():
     ]
 
 
-FAIL_ONE_ALLOCATION_OF_EXECUTION = """
+FAIL_ONE_ALLOCATION_OF_THE_IMPORT = """
     import importlib.util, sys, _testcapi
 
     def last_module_entry(e):
@@ -259,10 +259,11 @@ FAIL_ONE_ALLOCATION_OF_EXECUTION = """
         return found
 
     spec = importlib.util.find_spec("morvex.morvex_cy")
-    module = importlib.util.module_from_spec(spec)
-    _testcapi.set_nomemory(int(sys.argv[1]), int(sys.argv[1]) + 1)
+    k = int(sys.argv[1])
+    _testcapi.set_nomemory(k - 1, k)
     try:
-        spec.loader.exec_module(module)
+        module = importlib.util.module_from_spec(spec)  # creation
+        spec.loader.exec_module(module)  # execution
     except BaseException as e:
         _testcapi.remove_mem_hooks()
         failure = (type(e).__name__, last_module_entry(e))
@@ -280,12 +281,12 @@ FAIL_ONE_ALLOCATION_OF_EXECUTION = """
 """
 
 
-def test_each_failing_allocation_of_execution_fails_cleanly_and_can_be_retried():
-    """Every allocation of the execution, failed in turn in a fresh process:
+def test_each_failing_allocation_of_the_import_fails_cleanly_and_can_be_retried():
+    """Every allocation of creation and execution, failed in turn in a fresh process:
     the import fails with MemoryError, with an entry at the failing step's
     line once the string table stands; a retried import works; and a line
     first cached under the import's name keeps that name later."""
-    results = sweep_allocations(FAIL_ONE_ALLOCATION_OF_EXECUTION)
+    results = sweep_allocations(FAIL_ONE_ALLOCATION_OF_THE_IMPORT)
     failures = {line for line in results.values() if line != "ok"}
     assert all(line.startswith("('MemoryError', ") for line in failures), failures
     init = "'init morvex.morvex_cy'"
