@@ -71,13 +71,8 @@ Py_ssize_t find_entry(PyObject *globals, PyObject *name, PyObject *value) {
 
 PyObject *__Pyx_GetModuleGlobalEntrySlow(__Pyx_GlobalEntry *entry) {
     PyObject *name = __pyx_str(entry->name);
-    PyObject *globals = __pyx_mstate_global->__pyx_d;
-    PyObject *found = _PyDict_GetItem_KnownHash(globals, name, __pyx_str_hash(entry->name));
-    if (found) {
-        entry->index = find_entry(globals, name, found);
-        return Py_NewRef(found);
-    }
-    entry->index = -1;
-    PyErr_Clear();
-    return __Pyx_GetBuiltinName(name);
+    PyObject *value = __Pyx__GetModuleGlobalName(name, __pyx_str_hash(entry->name));
+    // A value found in the builtins has no entry in the namespace: -1.
+    entry->index = value ? find_entry(__pyx_mstate_global->__pyx_d, name, value) : -1;
+    return value;
 }
