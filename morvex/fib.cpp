@@ -35,30 +35,25 @@ inline bool is_own_fib(PyObject *callable) {
 }
 
 // Calls any other binding of `fib` with a new int made of `arg_value`; a
-// bound method is called as its function with the self in front. Steals
-// `callable`.
-PyObject *call_binding(PyThreadState *tstate, PyObject *callable, int arg_value) {
+// bound method is called as its function with the self in front.
+PyObject *call_binding(PyObject *callable, int arg_value) {
     PyObject *arg = PyLong_FromLong(arg_value);
-    if (!arg) {
-        Py_DECREF(callable);
+    if (!arg)
         return nullptr;
-    }
-    PyObject *self = nullptr;
+    PyObject *result;
     if (Py_IS_TYPE(callable, &PyMethod_Type)) {
-        self = Py_NewRef(PyMethod_GET_SELF(callable));
-        Py_SETREF(callable, Py_NewRef(PyMethod_GET_FUNCTION(callable)));
-    }
-    PyObject *result = nullptr;
-    if (enter_recursive_call(tstate)) {
+        PyObject *self = Py_NewRef(PyMethod_GET_SELF(callable));
+        PyObject *function = Py_NewRef(PyMethod_GET_FUNCTION(callable));
         PyObject *callargs[2] = {self, arg};
-        result = self ? __Pyx_PyObject_FastCallDict(callable, callargs, 2, nullptr)
-                      : __Pyx_PyObject_FastCallDict(callable, callargs + 1,
-                                                    1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-        leave_recursive_call(tstate);
+        result = __Pyx_PyObject_FastCallDict(function, callargs, 2, nullptr);
+        Py_DECREF(self);
+        Py_DECREF(function);
+    } else {
+        PyObject *callargs[2] = {nullptr, arg};  // slot 0 free for the callee
+        result = __Pyx_PyObject_FastCallDict(callable, callargs + 1,
+                                             1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     }
-    Py_XDECREF(self);
     Py_DECREF(arg);
-    Py_DECREF(callable);
     return result;
 }
 
@@ -71,11 +66,10 @@ PyObject *fib_term(PyThreadState *tstate, int arg_value) {
     PyObject *callable = __Pyx_GetModuleGlobalEntry(&fib_global);
     if (!callable)
         return nullptr;
-    if (!is_own_fib(callable))
-        return call_binding(tstate, callable, arg_value);
     PyObject *result = nullptr;
     if (enter_recursive_call(tstate)) {
-        result = fib_level(tstate, arg_value);
+        result = is_own_fib(callable) ? fib_level(tstate, arg_value)
+                                      : call_binding(callable, arg_value);
         leave_recursive_call(tstate);
     }
     Py_DECREF(callable);
