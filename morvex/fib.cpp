@@ -139,7 +139,7 @@ PyObject *__pyx_pw_6morvex_9morvex_cy_3fib(PyObject *self, PyObject *const *args
 
 PyMethodDef __pyx_mdef_6morvex_9morvex_cy_3fib = {
     "fib",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(__pyx_pw_6morvex_9morvex_cy_3fib)),
+    __Pyx_FunctionCast<PyCFunction>(__pyx_pw_6morvex_9morvex_cy_3fib),
     METH_FASTCALL | METH_KEYWORDS,
     nullptr,
 };

@@ -34,7 +34,7 @@ PyObject *__pyx_pw_6morvex_9morvex_cy_1run_loop(PyObject *self, PyObject *const 
 
 PyMethodDef __pyx_mdef_6morvex_9morvex_cy_1run_loop = {
     "run_loop",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(__pyx_pw_6morvex_9morvex_cy_1run_loop)),
+    __Pyx_FunctionCast<PyCFunction>(__pyx_pw_6morvex_9morvex_cy_1run_loop),
     METH_FASTCALL | METH_KEYWORDS,
     nullptr,
 };

@@ -168,7 +168,8 @@ int __Pyx_CyFunction_set_defaults(PyObject *op, PyObject *value, void *) {
     return set_defaults_field(
         op, value, &__pyx_CyFunctionObject::defaults_tuple,
         value == Py_None || PyTuple_Check(value), "__defaults__ must be set to a tuple object",
-        "changes to cyfunction.__defaults__ will not currently affect the values used in function calls");
+        "changes to cyfunction.__defaults__ will not currently affect the values used in "
+        "function calls");
 }
 
 PyObject *__Pyx_CyFunction_get_kwdefaults(PyObject *op, void *) {
@@ -181,7 +182,8 @@ int __Pyx_CyFunction_set_kwdefaults(PyObject *op, PyObject *value, void *) {
     return set_defaults_field(
         op, value, &__pyx_CyFunctionObject::defaults_kwdict,
         value == Py_None || PyDict_Check(value), "__kwdefaults__ must be set to a dict object",
-        "changes to cyfunction.__kwdefaults__ will not currently affect the values used in function calls");
+        "changes to cyfunction.__kwdefaults__ will not currently affect the values used in "
+        "function calls");
 }
 
 // --- Annotations ------------------------------------------------------------

@@ -35,8 +35,7 @@ PyObject *__Pyx_CyFunction_CallMethod(PyObject *func, PyObject *self, PyObject *
             return __Pyx_CyFunction_RaiseCallError(def, "takes no keyword arguments");
         return meth(self, args);
     case METH_VARARGS | METH_KEYWORDS:
-        return reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(meth))(
-            self, args, kw);
+        return __Pyx_FunctionCast<PyCFunctionWithKeywords>(meth)(self, args, kw);
     case METH_NOARGS:
         if (!check_fixed_args(def, args, kw, 0, "takes no arguments"))
             return nullptr;
@@ -100,7 +99,8 @@ PyObject *__Pyx_PyVectorcall_FastCallDict(PyObject *func, vectorcallfunc vc,
 
 __PYX_COLD PyObject *raise_unbound_needs_argument(const __pyx_CyFunctionObject *f) {
     if (f->func_qualname)
-        PyErr_Format(PyExc_TypeError, "unbound method %.200S() needs an argument", f->func_qualname);
+        PyErr_Format(PyExc_TypeError, "unbound method %.200S() needs an argument",
+                     f->func_qualname);
     else  // cleared by the collector
         PyErr_Format(PyExc_TypeError, "unbound method %.200s() needs an argument",
                      f->func.func.m_ml->ml_name);

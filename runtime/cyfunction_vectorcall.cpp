@@ -13,13 +13,16 @@ struct CallFrame {
 };
 
 // Splits off `self`: the first argument for a method of a class, else
-// m_self. False when a method is called with no argument to be its self.
+// m_self. False, with TypeError raised, when a method is called with no
+// argument to be its self.
 inline bool take_self(const __pyx_CyFunctionObject *f, PyObject *const *args, size_t nargsf,
                       CallFrame *frame) {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (__Pyx_CyFunction_TakesSelfFromArgs(f)) {
-        if (nargs == 0)
+        if (nargs == 0) {
+            __Pyx_CyFunction_RaiseCallError(f->func.func.m_ml, "needs an argument");
             return false;
+        }
         *frame = {args[0], args + 1, nargs - 1};
         return true;
     }
@@ -38,10 +41,8 @@ bool take_fixed_args(const __pyx_CyFunctionObject *f, PyObject *const *args, siz
                      PyObject *kwnames, Py_ssize_t expected, const char *count_message,
                      CallFrame *frame) {
     const PyMethodDef *def = f->func.func.m_ml;
-    if (!take_self(f, args, nargsf, frame)) {
-        __Pyx_CyFunction_RaiseCallError(def, "needs an argument");
+    if (!take_self(f, args, nargsf, frame))
         return false;
-    }
     if (has_keywords(kwnames)) {
         __Pyx_CyFunction_RaiseCallError(def, "takes no keyword arguments");
         return false;
@@ -89,11 +90,10 @@ PyObject *__Pyx_CyFunction_Vectorcall_O(PyObject *func, PyObject *const *args, s
 PyObject *__Pyx_CyFunction_Vectorcall_FASTCALL_KEYWORDS(PyObject *func, PyObject *const *args,
                                                         size_t nargsf, PyObject *kwnames) {
     const __pyx_CyFunctionObject *f = __Pyx_CyFunction_Cast(func);
-    const PyMethodDef *def = f->func.func.m_ml;
     CallFrame frame;
     if (!take_self(f, args, nargsf, &frame))
-        return __Pyx_CyFunction_RaiseCallError(def, "needs an argument");
-    auto meth = reinterpret_cast<_PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)()>(def->ml_meth));
+        return nullptr;
+    auto meth = __Pyx_FunctionCast<_PyCFunctionFastWithKeywords>(f->func.func.m_ml->ml_meth);
     return meth(frame.self, frame.args, frame.nargs, kwnames);
 }
 
@@ -101,10 +101,9 @@ PyObject *__Pyx_CyFunction_Vectorcall_FASTCALL_KEYWORDS_METHOD(PyObject *func,
                                                                PyObject *const *args,
                                                                size_t nargsf, PyObject *kwnames) {
     const __pyx_CyFunctionObject *f = __Pyx_CyFunction_Cast(func);
-    const PyMethodDef *def = f->func.func.m_ml;
     CallFrame frame;
     if (!take_self(f, args, nargsf, &frame))
-        return __Pyx_CyFunction_RaiseCallError(def, "needs an argument");
-    auto meth = reinterpret_cast<PyCMethod>(reinterpret_cast<void (*)()>(def->ml_meth));
+        return nullptr;
+    auto meth = __Pyx_FunctionCast<PyCMethod>(f->func.func.m_ml->ml_meth);
     return meth(frame.self, f->func.mm_class, frame.args, size_t(frame.nargs), kwnames);
 }

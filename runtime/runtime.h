@@ -10,6 +10,14 @@
 // Error helpers kept out of line, away from the hot paths.
 #define __PYX_COLD __attribute__((cold, noinline))
 
+// Entries of the host's other calling conventions travel in
+// PyMethodDef::ml_meth typed as PyCFunction; the cast goes through a
+// generic function pointer, as the host's own tables do.
+template <typename To, typename From>
+inline To __Pyx_FunctionCast(From function) {
+    return reinterpret_cast<To>(reinterpret_cast<void (*)()>(function));
+}
+
 // ---------------------------------------------------------------------------
 // Owned references
 

@@ -22,8 +22,8 @@ __PYX_COLD int __Pyx_VerifyCachedType(PyObject *cached_type, const char *name,
         return -1;
     }
     if (reinterpret_cast<PyTypeObject *>(cached_type)->tp_basicsize != expected_basicsize) {
-        PyErr_Format(PyExc_TypeError, "Shared Cython type %.200s has the wrong size, try recompiling",
-                     name);
+        PyErr_Format(PyExc_TypeError,
+                     "Shared Cython type %.200s has the wrong size, try recompiling", name);
         return -1;
     }
     return 0;

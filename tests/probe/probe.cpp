@@ -48,7 +48,8 @@ PyObject *entry_fastcall(PyObject *self, PyObject *const *args, Py_ssize_t nargs
     OwnedRef all(vector_tuple(args, nargs + nkw));
     if (!all)
         return nullptr;
-    return Py_BuildValue("(sOnOO)", "fastcall", self, nargs, all.get(), kwnames ? kwnames : Py_None);
+    PyObject *names = kwnames ? kwnames : Py_None;
+    return Py_BuildValue("(sOnOO)", "fastcall", self, nargs, all.get(), names);
 }
 
 PyObject *entry_method(PyObject *self, PyTypeObject *cls, PyObject *const *args, size_t nargsf,
@@ -57,13 +58,14 @@ PyObject *entry_method(PyObject *self, PyTypeObject *cls, PyObject *const *args,
     OwnedRef positional(vector_tuple(args, nargs));
     if (!positional)
         return nullptr;
-    return Py_BuildValue("(sOOOO)", "method", self, cls ? reinterpret_cast<PyObject *>(cls) : Py_None,
-                         positional.get(), kwnames ? kwnames : Py_None);
+    PyObject *defining_class = cls ? reinterpret_cast<PyObject *>(cls) : Py_None;
+    return Py_BuildValue("(sOOOO)", "method", self, defining_class, positional.get(),
+                         kwnames ? kwnames : Py_None);
 }
 
 template <typename F>
 PyCFunction as_cfunction(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+    return __Pyx_FunctionCast<PyCFunction>(f);
 }
 
 PyMethodDef kinds[] = {
