@@ -117,12 +117,14 @@ else
   # checks hold trivially; their reference counts still count, and
   # LeakSanitizer checks the memory.
 
-  # Test paths among the arguments are taken from the repository root, as
-  # in a normal run; without any, the whole suite runs.
+  # Relative test paths among the arguments are taken from the repository
+  # root, as in a normal run; without any test path, the whole suite runs.
   args=() paths=0
   for arg in "$@"; do
     if [ "${arg#-}" = "$arg" ] && [ -e "$root/${arg%%::*}" ]; then
       arg=$root/$arg paths=1
+    elif [ "${arg#/}" != "$arg" ] && [ -e "${arg%%::*}" ]; then
+      paths=1
     fi
     args+=("$arg")
   done
