@@ -1,7 +1,8 @@
 """The suite again under AddressSanitizer and UndefinedBehaviorSanitizer
 (tools/sanitize.sh), and a smoke subset of it under valgrind memcheck
 (tools/valgrind-smoke.sh): neither may report anything. Each tool is first
-shown a planted fault, so that a run that checks nothing cannot pass."""
+shown planted faults, so that a run that checks nothing, or whose reports
+go where nobody counts them, cannot pass."""
 
 import shutil
 import subprocess
@@ -59,6 +60,20 @@ def run_tool(script, *args, timeout):
 def test_sanitized_run_reports_a_planted_fault(code, report):
     status, last, output = run_tool("sanitize.sh", "--python", "-c", code, timeout=600)
     assert (status, last, report in output) == (1, "sanitizer reports: 1", True), output[-3000:]
+
+
+@needs_asan
+def test_sanitized_run_reports_planted_undefined_behaviour(tmp_path):
+    source = tmp_path / "overflow.c"
+    source.write_text("int add(int a, int b) { return a + b; }\n")
+    library = tmp_path / "liboverflow.so"
+    subprocess.run(["gcc", "-shared", "-fPIC", "-O1", "-fsanitize=address,undefined",
+                    "-fno-sanitize-recover=undefined", "-o", str(library), str(source)],
+                   check=True)
+    code = f"import ctypes; ctypes.CDLL({str(library)!r}).add(2**31 - 1, 1)"
+    status, last, output = run_tool("sanitize.sh", "--python", "-c", code, timeout=600)
+    assert (status, last, "runtime error: signed integer overflow" in output) == (
+        1, "sanitizer reports: 1", True), output[-3000:]
 
 
 @needs_asan

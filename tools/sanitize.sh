@@ -18,7 +18,8 @@
 # SANITIZE_ASAN_OPTIONS adds runtime options, e.g. fast_unwind_on_malloc=0
 # for whole allocation stacks through the interpreter (slower).
 #
-# Needs .venv set up as in the README, and gcc's libasan (Debian: libasan8).
+# Needs .venv set up as in the README, and gcc's libasan and libubsan
+# (Debian: libasan8, libubsan1).
 set -uo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -31,11 +32,17 @@ if [ ! -x "$dev/bin/python" ]; then
   say "no $dev; set it up first: python3.12 -m venv .venv && .venv/bin/pip install -e '.[test]'"
   exit 2
 fi
-asan_runtime=$(gcc -print-file-name=libasan.so 2>/dev/null)
-if [ "${asan_runtime#/}" = "$asan_runtime" ] || [ ! -e "$asan_runtime" ]; then
-  say "gcc has no AddressSanitizer runtime (libasan.so); install libasan8"
-  exit 2
-fi
+runtime() {  # gcc echoes the bare name when it has no such library
+  local path
+  path=$(gcc -print-file-name="$1" 2>/dev/null)
+  if [ "${path#/}" = "$path" ] || [ ! -e "$path" ]; then
+    say "gcc has no $1; install $2"
+    exit 2
+  fi
+  echo "$path"
+}
+asan_runtime=$(runtime libasan.so libasan8) || exit 2
+ubsan_runtime=$(runtime libubsan.so libubsan1) || exit 2
 # cmake and ninja come from the developer venv, as for the normal suite.
 export PATH="$dev/bin:$PATH"
 
@@ -87,6 +94,7 @@ mkdir -p "$reports"
 # script, and adds the run's start-up hook and pytest plugin.
 export PYTHONPATH="$build:$root/tools/sanitize_path"
 export MORVEX_PROBE_BUILD=$probe MORVEX_SANITIZER_REPORTS=$reports
+export MORVEX_UBSAN_RUNTIME=$ubsan_runtime
 export PYTHONMALLOC=malloc
 export LD_PRELOAD=$asan_runtime
 # detect_stack_use_after_return: pointers into a returned frame of the module.

@@ -1,5 +1,12 @@
 """Start-up hook of every interpreter in a tools/sanitize.sh run (this
-directory is on PYTHONPATH there, and nowhere else): checks for leaks.
+directory is on PYTHONPATH there, and nowhere else): sends UndefinedBehavior-
+Sanitizer reports to their files, and checks for leaks.
+
+libubsan reads log_path from UBSAN_OPTIONS, but applies it by calling
+__sanitizer_set_report_path through the dynamic linker, which binds the
+name to the preloaded libasan's copy: its own reports would go to stderr,
+which the tests capture from their children. So the main interpreter loads
+libubsan (before any checked module does) and sets its path through it.
 
 LeakSanitizer checks at process exit by default, after Py_Finalize. CPython
 3.12 makes every interned string immortal and drops them at finalisation
@@ -44,8 +51,19 @@ def _mark_ended():
     os.putenv(_ENDED, _pid)
 
 
+def _send_ubsan_reports_to_files():
+    runtime = os.environ.get("MORVEX_UBSAN_RUNTIME")
+    paths = [option[len("log_path="):] for option in os.environ.get("UBSAN_OPTIONS", "").split(":")
+             if option.startswith("log_path=")]
+    if runtime and paths:
+        import ctypes
+
+        ctypes.CDLL(runtime).__sanitizer_set_report_path(paths[-1].encode())  # the last one wins
+
+
 if os.environ.get(_MAIN) == _pid:  # the main interpreter started before this one
     atexit.register(_mark_ended)
 else:
     os.environ[_MAIN] = _pid
+    _send_ubsan_reports_to_files()
     atexit.register(_check_for_leaks)
