@@ -9,7 +9,8 @@
 # run, the children the tests start included, has the ASan runtime preloaded,
 # allocates with plain malloc (PYTHONMALLOC=malloc) so that ASan sees every
 # object, imports the checked morvex_cy, and checks for leaks just before it
-# finalises (tools/sanitize_path/sitecustomize.py).
+# finalises (tools/sanitize_path/: a start-up hook that also routes UBSan's
+# reports, and a pytest plugin for the probe and the report names).
 #
 # Exit status: that of pytest or the interpreter, or 1 when that was 0 but
 # some process of the run wrote a sanitizer report. Reports are kept in

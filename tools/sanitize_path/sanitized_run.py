@@ -29,7 +29,8 @@ def pytest_configure(config):
 @pytest.hookimpl(wrapper=True)
 def pytest_runtest_protocol(item, nextitem):
     reports = os.environ["MORVEX_SANITIZER_REPORTS"]
-    name = re.sub(r"[^\w.-]+", "_", item.nodeid).strip("_")
+    # Parameter ids can make node ids long; a file name holds 255 bytes.
+    name = re.sub(r"[^\w.-]+", "_", item.nodeid).strip("_")[:160]
     saved = {key: os.environ[key] for key in _LOGGED}
     for key in _LOGGED:
         # The runtimes read the options once, at start-up; a later key wins.
