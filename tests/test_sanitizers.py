@@ -12,18 +12,21 @@ import pytest
 from support import ROOT
 
 
-def _asan_runtime():
+def _has_sanitizer_runtimes():
     if shutil.which("gcc") is None:
-        return None
-    path = subprocess.run(["gcc", "-print-file-name=libasan.so"], capture_output=True,
-                          text=True).stdout.strip()
-    return path if path.startswith("/") else None  # gcc echoes the bare name when it has none
+        return False
+    for name in ("libasan.so", "libubsan.so"):
+        path = subprocess.run(["gcc", f"-print-file-name={name}"], capture_output=True,
+                              text=True).stdout.strip()
+        if not path.startswith("/"):  # gcc echoes the bare name when it has none
+            return False
+    return True
 
 
 pytestmark = pytest.mark.skipif(not (ROOT / ".venv" / "bin" / "python").exists(),
                                 reason="the tools build for and run the interpreter in .venv")
-needs_asan = pytest.mark.skipif(_asan_runtime() is None,
-                                reason="gcc has no AddressSanitizer runtime (Debian: libasan8)")
+needs_asan = pytest.mark.skipif(not _has_sanitizer_runtimes(),
+                                reason="gcc has no ASan or UBSan runtime (Debian: libasan8, libubsan1)")
 needs_valgrind = pytest.mark.skipif(shutil.which("valgrind") is None,
                                     reason="valgrind is not installed")
 
@@ -37,8 +40,8 @@ m.run_loop(x)
 LEAKED_OBJECT = """
 import ctypes
 x = int("1000001")
-ctypes.pythonapi.Py_IncRef(ctypes.py_object(x))  # one reference too many:
-del x  # the last name goes, the object stays
+ctypes.pythonapi.Py_IncRef(ctypes.py_object(x))  # one reference too many
+del x  # the last name goes; the object stays, unreachable
 """
 
 
