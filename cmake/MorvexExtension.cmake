@@ -15,6 +15,16 @@ set(MORVEX_RUNTIME_SOURCES
   ${MORVEX_ROOT}/runtime/cyfunction_call.cpp
   ${MORVEX_ROOT}/runtime/cyfunction_attributes.cpp)
 
+# A checked build for the reliability runs, e.g. MORVEX_SANITIZE=address,undefined.
+# Empty (the default) leaves the flags above untouched. A checked module
+# needs the sanitizer runtimes at run time (libasan, libubsan), so it breaks
+# the libc-only rule on purpose and must be loaded by an interpreter that has
+# the runtime preloaded. -O1 and -g are forced whatever the build type: the
+# test probe is configured as Release by the suite, and reports from both
+# modules should carry line numbers and whole stacks alike.
+set(MORVEX_SANITIZE "" CACHE STRING
+    "Comma-separated -fsanitize= checks for a checked build (empty: normal build)")
+
 function(morvex_add_extension name)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "" "OUTPUT_DIR" "EXPORTS;SOURCES")
 
@@ -39,4 +49,11 @@ function(morvex_add_extension name)
     -static-libgcc -Wl,--as-needed -Wl,--no-undefined-version
     "-Wl,--version-script=${map}")
   set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS "${map}")
+
+  if(MORVEX_SANITIZE)
+    target_compile_options(${name} PRIVATE
+      -fsanitize=${MORVEX_SANITIZE} -fno-sanitize-recover=undefined
+      -fno-omit-frame-pointer -g -O1)
+    target_link_options(${name} PRIVATE -fsanitize=${MORVEX_SANITIZE})
+  endif()
 endfunction()

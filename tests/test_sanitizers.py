@@ -1,0 +1,104 @@
+"""The suite again under AddressSanitizer and UndefinedBehaviorSanitizer
+(tools/sanitize.sh), and a smoke subset of it under valgrind memcheck
+(tools/valgrind-smoke.sh): neither may report anything. Each tool is first
+shown planted faults, so that a run that checks nothing, or whose reports
+go where nobody counts them, cannot pass."""
+
+import shutil
+import subprocess
+
+import pytest
+
+from support import ROOT
+
+
+def _has_sanitizer_runtimes():
+    if shutil.which("gcc") is None:
+        return False
+    for name in ("libasan.so", "libubsan.so"):
+        path = subprocess.run(["gcc", f"-print-file-name={name}"], capture_output=True,
+                              text=True).stdout.strip()
+        if not path.startswith("/"):  # gcc echoes the bare name when it has none
+            return False
+    return True
+
+
+pytestmark = pytest.mark.skipif(not (ROOT / ".venv" / "bin" / "python").exists(),
+                                reason="the tools build for and run the interpreter in .venv")
+needs_asan = pytest.mark.skipif(not _has_sanitizer_runtimes(),
+                                reason="gcc has no ASan or UBSan runtime (Debian: libasan8, libubsan1)")
+needs_valgrind = pytest.mark.skipif(shutil.which("valgrind") is None,
+                                    reason="valgrind is not installed")
+
+FREED_ARGUMENT = """
+import ctypes, morvex.morvex_cy as m
+x = int("1000001")
+ctypes.pythonapi.Py_DecRef(ctypes.py_object(x))  # one release too many: x is freed
+m.run_loop(x)
+"""
+
+LEAKED_OBJECT = """
+import ctypes
+x = int("1000001")
+ctypes.pythonapi.Py_IncRef(ctypes.py_object(x))  # one reference too many
+del x  # the last name goes; the object stays, unreachable
+"""
+
+
+def run_tool(script, *args, timeout):
+    """Runs tools/<script>; returns its exit status, the last line of its
+    stdout (the count it closes with) and all it wrote."""
+    proc = subprocess.run(["bash", str(ROOT / "tools" / script), *args],
+                          capture_output=True, text=True, timeout=timeout)
+    last = proc.stdout.splitlines()[-1] if proc.stdout else ""
+    return proc.returncode, last, proc.stdout + proc.stderr
+
+
+@needs_asan
+@pytest.mark.parametrize("code, report", [
+    # Read by the module itself: only a checked module sees it.
+    (FREED_ARGUMENT, "AddressSanitizer: heap-use-after-free"),
+    (LEAKED_OBJECT, "LeakSanitizer: detected memory leaks"),
+], ids=["use-after-free", "leak"])
+def test_sanitized_run_reports_a_planted_fault(code, report):
+    status, last, output = run_tool("sanitize.sh", "--python", "-c", code, timeout=600)
+    assert (status, last, report in output) == (1, "sanitizer reports: 1", True), output[-3000:]
+
+
+@needs_asan
+def test_sanitized_run_reports_planted_undefined_behaviour(tmp_path):
+    source = tmp_path / "overflow.c"
+    source.write_text("int add(int a, int b) { return a + b; }\n")
+    library = tmp_path / "liboverflow.so"
+    subprocess.run(["gcc", "-shared", "-fPIC", "-O1", "-fsanitize=address,undefined",
+                    "-fno-sanitize-recover=undefined", "-o", str(library), str(source)],
+                   check=True)
+    code = f"import ctypes; ctypes.CDLL({str(library)!r}).add(2**31 - 1, 1)"
+    status, last, output = run_tool("sanitize.sh", "--python", "-c", code, timeout=600)
+    assert (status, last, "runtime error: signed integer overflow" in output) == (
+        1, "sanitizer reports: 1", True), output[-3000:]
+
+
+@needs_asan
+def test_suite_under_sanitizers_reports_nothing():
+    status, last, output = run_tool("sanitize.sh", "-q", timeout=1800)
+    assert (status, last) == (0, "sanitizer reports: 0"), output[-6000:]
+    for module in ("build/asan/morvex/morvex_cy", "build/asan/probe/_morvex_probe"):
+        binary = next(ROOT.glob(f"{module}.*.so"))
+        symbols = subprocess.run(["nm", "-D", "--undefined-only", str(binary)],
+                                 capture_output=True, text=True, check=True).stdout
+        assert "__asan_report_" in symbols and "__ubsan_handle_" in symbols, binary
+
+
+@needs_valgrind
+def test_memcheck_reports_a_planted_invalid_read():
+    status, last, output = run_tool("valgrind-smoke.sh", "--python", "-c", FREED_ARGUMENT,
+                                    timeout=600)
+    assert (status, last != "memcheck errors: 0", "Invalid read" in output) == (1, True, True), \
+        output[-3000:]
+
+
+@needs_valgrind
+def test_smoke_subset_under_memcheck_reports_nothing():
+    status, last, output = run_tool("valgrind-smoke.sh", "-q", timeout=1800)
+    assert (status, last) == (0, "memcheck errors: 0"), output[-6000:]

@@ -1,0 +1,158 @@
+#!/usr/bin/env bash
+# tools/sanitize.sh [PYTEST-ARGS...]    e.g. tools/sanitize.sh -q tests/test_intake.py
+# tools/sanitize.sh --python ARGS...    e.g. tools/sanitize.sh --python repro.py
+#
+# Builds morvex_cy and the test probe with AddressSanitizer and
+# UndefinedBehaviorSanitizer (CMake preset `asan`, into build/asan/), then
+# runs the test suite against them, or with --python one interpreter (for a
+# reproducer; the probe's directory is on its path). Every interpreter of the
+# run, the children the tests start included, has the ASan runtime preloaded,
+# allocates with plain malloc (PYTHONMALLOC=malloc) so that ASan sees every
+# object, imports the checked morvex_cy, and checks for leaks just before it
+# finalises (tools/sanitize_path/: a start-up hook that also routes UBSan's
+# reports, and a pytest plugin for the probe and the report names).
+#
+# Exit status: that of pytest or the interpreter, or 1 when that was 0 but
+# some process of the run wrote a sanitizer report. Reports are kept in
+# build/asan/reports/, named after the test that was running, and printed.
+#
+# SANITIZE_ASAN_OPTIONS adds runtime options, e.g. fast_unwind_on_malloc=0
+# for whole allocation stacks through the interpreter (slower).
+#
+# Needs .venv set up as in the README, and gcc's libasan and libubsan
+# (Debian: libasan8, libubsan1).
+set -uo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+dev=$root/.venv
+build=$root/build/asan
+reports=$build/reports
+say() { echo "sanitize.sh: $*" >&2; }
+
+if [ ! -x "$dev/bin/python" ]; then
+  say "no $dev; set it up first: python3.12 -m venv .venv && .venv/bin/pip install -e '.[test]'"
+  exit 2
+fi
+runtime() {  # gcc echoes the bare name when it has no such library
+  local path
+  path=$(gcc -print-file-name="$1" 2>/dev/null)
+  if [ "${path#/}" = "$path" ] || [ ! -e "$path" ]; then
+    say "gcc has no $1; install $2"
+    exit 2
+  fi
+  echo "$path"
+}
+asan_runtime=$(runtime libasan.so libasan8) || exit 2
+ubsan_runtime=$(runtime libubsan.so libubsan1) || exit 2
+# cmake and ninja come from the developer venv, as for the normal suite.
+export PATH="$dev/bin:$PATH"
+
+# An interpreter of its own for the run: the same CPython and the same
+# packages as .venv, but without the editable install's import hook, which
+# would send `import morvex` to the in-place module whatever sys.path says.
+view=$build/venv
+if [ ! -x "$view/bin/python" ]; then
+  "$dev/bin/python" -m venv --without-pip "$view" || exit 2
+fi
+dev_packages=$("$dev/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
+view_packages=$("$view/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
+# A plain path line: .venv's packages join sys.path, its .pth hooks do not run.
+echo "$dev_packages" > "$view_packages/morvex-dev-packages.pth"
+
+build_log=$build/build.log
+: > "$build_log"
+run_logged() {
+  if ! "$@" >> "$build_log" 2>&1; then
+    cat "$build_log" >&2
+    say "failed: $*"
+    exit 2
+  fi
+}
+cd "$root"
+run_logged cmake --preset asan
+run_logged cmake --build --preset asan
+# The package beside the checked module: its Python side, as a wheel has it.
+find morvex -maxdepth 1 -type f ! -name '*.cpp' ! -name '*.h' ! -name '*.so' \
+  -exec cp {} "$build/morvex/" \;
+
+# The probe, configured as the suite configures it (the suite rebuilds it).
+probe=$build/probe
+generator=()
+if [ ! -e "$probe/CMakeCache.txt" ]; then
+  generator=(-G Ninja "-DCMAKE_MAKE_PROGRAM=$dev/bin/ninja")
+fi
+run_logged cmake -S tests/probe -B "$probe" "${generator[@]}" \
+  "-DPython_EXECUTABLE=$view/bin/python" -DCMAKE_BUILD_TYPE=Release \
+  -DMORVEX_SANITIZE=address,undefined
+run_logged cmake --build "$probe"
+
+rm -rf "$reports"
+mkdir -p "$reports"
+
+# The working directory is the first entry of sys.path for `python -m` and
+# `python -c`, the way the tests start children: build/asan/ holds the
+# checked package. PYTHONPATH says the same to children started with a
+# script, and adds the run's start-up hook and pytest plugin.
+export PYTHONPATH="$build:$root/tools/sanitize_path"
+export MORVEX_PROBE_BUILD=$probe MORVEX_SANITIZER_REPORTS=$reports
+export MORVEX_UBSAN_RUNTIME=$ubsan_runtime
+export PYTHONMALLOC=malloc
+export LD_PRELOAD=$asan_runtime
+# detect_stack_use_after_return: pointers into a returned frame of the module.
+# leak_check_at_exit=0: sitecustomize.py checks before finalisation instead.
+export ASAN_OPTIONS="detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:log_path=$reports/asan${SANITIZE_ASAN_OPTIONS:+:$SANITIZE_ASAN_OPTIONS}"
+export LSAN_OPTIONS="leak_check_at_exit=0:suppressions=$root/tools/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
+
+if [ "${1-}" = "--python" ]; then
+  shift
+  cd "$build"
+  PYTHONPATH="$PYTHONPATH:$probe" "$view/bin/python" "$@"
+  status=$?
+else
+  deselect=(
+    # The checked module needs libasan and libubsan beside libc.
+    --deselect tests/test_shared_object.py::test_needs_only_libc
+    # A known fault, kept in the suite as a strict xfail: the child crashes
+    # (SEGV formatting a message with a null key), and ASan reports it.
+    --deselect "tests/test_reentrancy.py::test_key_comparison_that_empties_the_keywords[SameHash]"
+    # It runs this script.
+    --deselect tests/test_sanitizers.py
+  )
+  # Kept: the leak soak and the allocation-failure sweeps (test_leaks.py,
+  # test_memory_failures.py, test_import.py). _testcapi.set_nomemory wraps
+  # whatever allocator is installed, malloc too. sys.getallocatedblocks()
+  # counts pymalloc blocks only, so it stays 0 here and their block growth
+  # checks hold trivially; their reference counts still count, and
+  # LeakSanitizer checks the memory.
+
+  # Relative test paths among the arguments are taken from the repository
+  # root, as in a normal run; without any test path, the whole suite runs.
+  args=() paths=0
+  for arg in "$@"; do
+    if [ "${arg#-}" = "$arg" ] && [ -e "$root/${arg%%::*}" ]; then
+      arg=$root/$arg paths=1
+    elif [ "${arg#/}" != "$arg" ] && [ -e "${arg%%::*}" ]; then
+      paths=1
+    fi
+    args+=("$arg")
+  done
+  [ "$paths" -eq 1 ] || args+=("$root/tests")
+
+  cd "$build"
+  "$view/bin/python" -m pytest -p sanitized_run -p no:cacheprovider --rootdir="$root" \
+    "${deselect[@]}" "${args[@]}"
+  status=$?
+fi
+
+shopt -s nullglob
+found=("$reports"/*)
+for report in "${found[@]}"; do
+  echo "=== $report"
+  cat "$report"
+done
+echo "sanitizer reports: ${#found[@]}"
+if [ "$status" -eq 0 ] && [ "${#found[@]}" -ne 0 ]; then
+  status=1
+fi
+exit "$status"
