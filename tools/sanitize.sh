@@ -113,9 +113,6 @@ else
   deselect=(
     # The checked module needs libasan and libubsan beside libc.
     --deselect tests/test_shared_object.py::test_needs_only_libc
-    # A known fault, kept in the suite as a strict xfail: the child crashes
-    # (SEGV formatting a message with a null key), and ASan reports it.
-    --deselect "tests/test_reentrancy.py::test_key_comparison_that_empties_the_keywords[SameHash]"
     # It runs this script.
     --deselect tests/test_sanitizers.py
   )
