@@ -94,6 +94,13 @@ def timing_rows(benches, loop, loop_steps):
         f"abs(-{loop}) call", time_of("abs_call"),
         1.3, "<= 1.3x",
     ))
+    if "bare_call" in benches:
+        rows.append(Row(
+            f"run_loop({loop}) call", time_of("run_loop_call_again"),
+            "bare vectorcall type call", time_of("bare_call"),
+            note=("a custom type whose object has only a vectorcall field and does run_loop's "
+                  "work: the least any object that is not a builtin can cost"),
+        ))
     loop_run = time_of("python_loop")
     step = loop_run * (1 / loop_steps)
     rows.append(Row(

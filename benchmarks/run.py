@@ -11,7 +11,9 @@ options pass through (for example ``-o results.json`` to keep every value,
 ``-q`` to hide its warnings).
 """
 
+import importlib
 import itertools
+import pathlib
 import subprocess
 import sys
 import time
@@ -62,6 +64,32 @@ def time_calls(loops, func, arg):
         func(arg)
         func(arg)
     return time.perf_counter() - start
+
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def bare_call_target(build):
+    """A callable of a custom type with nothing but a vectorcall field, doing
+    run_loop's work (from the test probe); None without the probe.
+
+    With `build` (the parent process) the probe is built first; workers only
+    import what the parent built, so both lay out the same benchmarks.
+    """
+    sys.path.insert(0, str(ROOT / "tests"))
+    try:
+        import support
+
+        if build:
+            try:
+                support.build_probe()
+            except (RuntimeError, OSError) as error:
+                print(f"no bare call target: {error}".splitlines()[0])
+                return None
+        sys.path.insert(0, str(support.PROBE_BUILD))
+        return importlib.import_module("_morvex_probe").bare_call_target()
+    except ImportError:
+        return None
 
 
 def loop_steps_for(seconds):
@@ -214,6 +242,13 @@ def main():
         (f"run_loop({LOOP}) call", runner.bench_time_func, time_calls, morvex_cy.run_loop,
          LOOP, calls),
     )
+    bare = bare_call_target(build=not args.worker)
+    if bare is not None:
+        benches["bare_call"], benches["run_loop_call_again"] = suite.pair(
+            ("bare vectorcall type call", runner.bench_time_func, time_calls, bare, LOOP, calls),
+            (f"run_loop({LOOP}) call again", runner.bench_time_func, time_calls,
+             morvex_cy.run_loop, LOOP, calls),
+        )
     benches["python_loop"] = suite.single(
         {"processes": LOOP_PROCESSES[mode], "values": 1, "warmups": 0, "loops": 1},
         f"pure-Python loop, {args.loop_steps} steps", runner.bench_func,

@@ -4,6 +4,8 @@
 // cache and the argument intake directly.
 #include "morvex/module.h"
 
+#include <stddef.h>
+
 namespace {
 
 struct ProbeState {
@@ -91,6 +93,54 @@ PyObject *defaults_failing(PyObject *) {
     state.defaults_getter_calls++;
     PyErr_SetString(PyExc_ValueError, "defaults getter failed");
     return nullptr;
+}
+
+// --- A bare call target --------------------------------------------------
+// The least a called object of a custom type can do for run_loop's work: a
+// vectorcall field and nothing else, no checks beyond the argument's kind.
+// The benchmarks measure run_loop against it.
+
+struct BareCallTarget {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+};
+
+PyObject *bare_vectorcall(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    PyObject *x = PyVectorcall_NARGS(nargsf) == 1 && !kwnames ? args[0] : nullptr;
+    auto *v = reinterpret_cast<PyLongObject *>(x);
+    if (!x || !PyLong_CheckExact(x) || !_PyLong_IsCompact(v))
+        return PyErr_Format(PyExc_TypeError, "one compact int is required");
+    Py_ssize_t loop = _PyLong_CompactValue(v);
+    return PyLong_FromLong(loop > 0 ? long(loop) : 0);
+}
+
+PyMemberDef bare_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(BareCallTarget, vectorcall), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot bare_slots[] = {
+    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+    {Py_tp_members, bare_members},
+    {0, nullptr},
+};
+
+PyType_Spec bare_spec = {
+    "_morvex_probe.BareCallTarget", sizeof(BareCallTarget), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL, bare_slots,
+};
+
+// bare_call_target() -> a new callable of that type
+PyObject *bare_call_target(PyObject *, PyObject *) {
+    OwnedRef type(PyType_FromSpec(&bare_spec));
+    if (!type)
+        return nullptr;
+    auto *target = PyObject_New(BareCallTarget, reinterpret_cast<PyTypeObject *>(type.get()));
+    if (!target)
+        return nullptr;
+    target->vectorcall = bare_vectorcall;
+    return reinterpret_cast<PyObject *>(target);
 }
 
 // --- Module functions --------------------------------------------------------
@@ -233,6 +283,7 @@ PyMethodDef probe_methods[] = {
     {"clear", clear, METH_O, nullptr},
     {"exec_def", exec_def, METH_VARARGS, nullptr},
     {"shared_type", shared_type, METH_NOARGS, nullptr},
+    {"bare_call_target", bare_call_target, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
