@@ -85,17 +85,14 @@ int __Pyx_CreateCodeObjects() {
     PyObject *filename = __pyx_str(strtab::filename);
     PyObject *run_loop_names[] = {__pyx_str(strtab::loop), __pyx_str(strtab::i),
                                   __pyx_str(strtab::s)};
-    PyObject *code = __Pyx_PyCode_New(kRunLoopCode, run_loop_names, filename,
-                                      __pyx_str(strtab::run_loop), kRunLoopLineTable, dedup.get());
-    if (!code)
+    if (__pyx_state_set(&__pyx_mstate_global->__pyx_codeobj_tab[0],
+                        __Pyx_PyCode_New(kRunLoopCode, run_loop_names, filename,
+                                         __pyx_str(strtab::run_loop), kRunLoopLineTable,
+                                         dedup.get())) < 0)
         return -1;
-    __pyx_state_set(&__pyx_mstate_global->__pyx_codeobj_tab[0], code);
 
     PyObject *fib_names[] = {__pyx_str(strtab::n)};
-    code = __Pyx_PyCode_New(kFibCode, fib_names, filename, __pyx_str(strtab::fib), kFibLineTable,
-                            dedup.get());
-    if (!code)
-        return -1;
-    __pyx_state_set(&__pyx_mstate_global->__pyx_codeobj_tab[1], code);
-    return 0;
+    return __pyx_state_set(&__pyx_mstate_global->__pyx_codeobj_tab[1],
+                           __Pyx_PyCode_New(kFibCode, fib_names, filename, __pyx_str(strtab::fib),
+                                            kFibLineTable, dedup.get()));
 }

@@ -76,10 +76,14 @@ struct __pyx_mstatetype {
 extern __pyx_mstatetype __pyx_mstate_global_static;
 inline constexpr __pyx_mstatetype *__pyx_mstate_global = &__pyx_mstate_global_static;
 
-// Fills a state slot, stealing `value`. A retried import gives back what an
-// earlier attempt stored there.
-inline void __pyx_state_set(PyObject **slot, PyObject *value) {
+// Fills a state slot with `value`, stealing it; -1 (slot untouched) when
+// `value` is null because making it failed. A retried import gives back
+// what an earlier attempt stored there.
+inline int __pyx_state_set(PyObject **slot, PyObject *value) {
+    if (!value)
+        return -1;
     Py_XSETREF(*slot, value);
+    return 0;
 }
 
 // The interned string at `index` of the string table (borrowed).

@@ -106,34 +106,19 @@ int __Pyx_check_binary_version() {
 // shared function type.
 int exec_runtime_setup(PyObject *module) {
     __pyx_mstatetype *st = __pyx_mstate_global;
-    PyObject *dict = PyModule_GetDict(module);
-    if (!dict)
+    // The module table hands out borrowed references; the state keeps its own.
+    if (__pyx_state_set(&st->__pyx_d, Py_XNewRef(PyModule_GetDict(module))) < 0 ||
+        __pyx_state_set(&st->__pyx_b, Py_XNewRef(PyImport_AddModule("builtins"))) < 0 ||
+        __pyx_state_set(&st->__pyx_cython_runtime,
+                        Py_XNewRef(PyImport_AddModule("cython_runtime"))) < 0)
         return -1;
-    __pyx_state_set(&st->__pyx_d, Py_NewRef(dict));
-    PyObject *builtins = PyImport_AddModule("builtins");
-    if (!builtins)
+    if (PyObject_SetAttrString(module, "__builtins__", st->__pyx_b) < 0 ||
+        __Pyx_check_binary_version() < 0)
         return -1;
-    __pyx_state_set(&st->__pyx_b, Py_NewRef(builtins));
-    PyObject *runtime = PyImport_AddModule("cython_runtime");
-    if (!runtime)
+    if (__pyx_state_set(&st->__pyx_empty_tuple, PyTuple_New(0)) < 0 ||
+        __pyx_state_set(&st->__pyx_empty_bytes, PyBytes_FromStringAndSize("", 0)) < 0 ||
+        __pyx_state_set(&st->__pyx_empty_unicode, PyUnicode_FromStringAndSize("", 0)) < 0)
         return -1;
-    __pyx_state_set(&st->__pyx_cython_runtime, Py_NewRef(runtime));
-    if (PyObject_SetAttrString(module, "__builtins__", st->__pyx_b) < 0)
-        return -1;
-    if (__Pyx_check_binary_version() < 0)
-        return -1;
-
-    PyObject *empty = PyTuple_New(0);
-    if (!empty)
-        return -1;
-    __pyx_state_set(&st->__pyx_empty_tuple, empty);
-    if (!(empty = PyBytes_FromStringAndSize("", 0)))
-        return -1;
-    __pyx_state_set(&st->__pyx_empty_bytes, empty);
-    if (!(empty = PyUnicode_FromStringAndSize("", 0)))
-        return -1;
-    __pyx_state_set(&st->__pyx_empty_unicode, empty);
-
     return __pyx_CyFunction_init(module);
 }
 

@@ -65,13 +65,11 @@ static_assert(sizeof(__pyx_string_tab) / sizeof(__pyx_string_tab[0]) == strtab::
 int __Pyx_InitStrings() {
     PyObject **slots = __pyx_mstate_global->__pyx_string_tab;
     for (int i = 0; __pyx_string_tab[i].s; i++) {
-        PyObject *str = build_string(__pyx_string_tab[i]);
-        if (!str)
+        if (__pyx_state_set(&slots[i], build_string(__pyx_string_tab[i])) < 0)
             return -1;
-        __pyx_state_set(&slots[i], str);
         // The host caches the hash in the string: lookups and keyword
         // matching never compute it again.
-        if (PyObject_Hash(str) == -1)
+        if (PyObject_Hash(slots[i]) == -1)
             return -1;
     }
     return 0;
@@ -83,9 +81,5 @@ int __Pyx_InitConstants() {
     pop.method_name = &__pyx_mstate_global->__pyx_string_tab[strtab::pop];
     if (__Pyx_InitStrings() < 0)
         return -1;
-    PyObject *one = PyLong_FromLong(1);
-    if (!one)
-        return -1;
-    __pyx_state_set(&__pyx_mstate_global->__pyx_int_1, one);
-    return 0;
+    return __pyx_state_set(&__pyx_mstate_global->__pyx_int_1, PyLong_FromLong(1));
 }
