@@ -366,3 +366,31 @@ def test_string_table_objects(mod):
     assert value is mod.fib.__annotations__["n"]
     assert value is not sys.intern("cython.int")
     assert mod.run_loop.__code__.co_filename is mod.fib.__code__.co_filename
+
+
+KEEP_THE_TABLE_ENTRY = """
+    import importlib.util, sys, _testcapi
+
+    spec = importlib.util.find_spec("morvex.morvex_cy")
+    sentinel = object()
+    sys.modules["morvex.morvex_cy"] = sentinel
+    k = int(sys.argv[1])
+    _testcapi.set_nomemory(k - 1, k)
+    try:
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+    except MemoryError:
+        outcome = "failed"
+    else:
+        outcome = "ok"
+    _testcapi.remove_mem_hooks()
+    assert sys.modules["morvex.morvex_cy"] is sentinel, f"replaced at allocation {k}"
+    print(outcome)
+"""
+
+
+def test_a_failed_lookup_never_replaces_the_module_table_entry():
+    # The registration step must not read an allocation failure in its
+    # lookup as "no entry" and replace what the table holds.
+    results = sweep_allocations(KEEP_THE_TABLE_ENTRY)
+    assert set(results.values()) == {"failed", "ok"}
