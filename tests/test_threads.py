@@ -92,54 +92,61 @@ def check_fib(n, call):
     count("fib: exact" if result == exact_fib(n) else "fib: through a rebound global")
 
 
-def caller(seed):
-    rnd = random.Random(seed)
+# Runs step() until DURATION has passed; an exception escaping it is an anomaly.
+def for_the_duration(role, step):
     start = time.perf_counter()
     try:
         while time.perf_counter() - start < DURATION:
-            choice = rnd.randrange(5)
-            if choice < 2:
-                n = rnd.randint(1, 12)
-                check_fib(n, (lambda: fib(n)) if choice == 0 else (lambda: fib(n=n)))
-            elif choice < 4:
-                x = rnd.choice([rnd.randint(-5, 5), rnd.randint(-2**31, 2**31 - 1)])
-                result = run_loop(x) if choice == 2 else run_loop(loop=x)
-                if result != max(x, 0):
-                    anomalies.append(("run_loop", x, result))
-                count("run_loop")
-            else:
-                call, exc_type, message, line, name = rnd.choice(BAD_CALLS)
-                try:
-                    call()
-                except exc_type as e:
-                    if (message is not None and str(e) != message) or \\
-                            entries(e) != [(line, "morvex.morvex_cy." + name)]:
-                        anomalies.append(("bad call", str(e), entries(e)))
-                    count("refused argument")
-                else:
-                    anomalies.append(("bad call accepted", message))
+            step()
     except BaseException as e:
-        anomalies.append(("caller raised", repr(e)))
+        anomalies.append((role + " raised", repr(e)))
     thread_seconds.append(time.perf_counter() - start)
+
+
+def caller(seed):
+    rnd = random.Random(seed)
+
+    def step():
+        choice = rnd.randrange(5)
+        if choice < 2:
+            n = rnd.randint(1, 12)
+            check_fib(n, (lambda: fib(n)) if choice == 0 else (lambda: fib(n=n)))
+        elif choice < 4:
+            x = rnd.choice([rnd.randint(-5, 5), rnd.randint(-2**31, 2**31 - 1)])
+            result = run_loop(x) if choice == 2 else run_loop(loop=x)
+            if result != max(x, 0):
+                anomalies.append(("run_loop", x, result))
+            count("run_loop")
+        else:
+            call, exc_type, message, line, name = rnd.choice(BAD_CALLS)
+            try:
+                call()
+            except exc_type as e:
+                if (message is not None and str(e) != message) or \\
+                        entries(e) != [(line, "morvex.morvex_cy." + name)]:
+                    anomalies.append(("bad call", str(e), entries(e)))
+                count("refused argument")
+            else:
+                anomalies.append(("bad call accepted", message))
+
+    for_the_duration("caller", step)
 
 
 def rebinder(seed):
     rnd = random.Random(seed)
     bindings = [fib, python_fib, Fibber().step, abs, None]  # None: unbound
-    start = time.perf_counter()
-    try:
-        while time.perf_counter() - start < DURATION:
-            binding = rnd.choice(bindings)
-            if binding is None:
-                namespace.pop("fib", None)
-            else:
-                namespace["fib"] = binding
-            count("rebinding")
-            time.sleep(0.0002)
-    except BaseException as e:
-        anomalies.append(("rebinder raised", repr(e)))
+
+    def step():
+        binding = rnd.choice(bindings)
+        if binding is None:
+            namespace.pop("fib", None)
+        else:
+            namespace["fib"] = binding
+        count("rebinding")
+        time.sleep(0.0002)
+
+    for_the_duration("rebinder", step)
     namespace["fib"] = fib
-    thread_seconds.append(time.perf_counter() - start)
 
 
 DOCS = ["doc one", 42]
@@ -147,44 +154,42 @@ DOCS = ["doc one", 42]
 
 def attributes(seed):
     rnd = random.Random(seed)
-    start = time.perf_counter()
-    try:
-        while time.perf_counter() - start < DURATION:
-            op = rnd.randrange(9)
-            if op == 0:
-                fib.__doc__ = rnd.choice(DOCS)
-            elif op == 1:
-                del fib.__doc__
-            elif op == 2:
-                if not (fib.__doc__ is None or fib.__doc__ in DOCS):
-                    anomalies.append(("__doc__", fib.__doc__))
-            elif op == 3:
-                fib.__dict__["k%d" % rnd.randrange(4)] = rnd.random()
-                fib.free = rnd.random()
-                if type(fib.__dict__) is not dict:
-                    anomalies.append(("__dict__", fib.__dict__))
-            elif op == 4:
-                fib.__dict__ = {{"fresh": 1}}
-            elif op == 5:
-                run_loop.__annotations__ = rnd.choice([None, {{"loop": "cython.int"}}])
-                if type(run_loop.__annotations__) is not dict:
-                    anomalies.append(("__annotations__", run_loop.__annotations__))
-            elif op == 6:
-                fib.__qualname__ = rnd.choice(["fib", "fib_alias"])
-                if fib.__reduce__() not in ("fib", "fib_alias") or \\
-                        not repr(fib).startswith("<cyfunction fib"):
-                    anomalies.append(("__qualname__", repr(fib)))
-            elif op == 7:
-                fib.__defaults__ = rnd.choice([(1,), None])
-                if fib.__defaults__ not in ((1,), None):
-                    anomalies.append(("__defaults__", fib.__defaults__))
-            else:
-                if fib.__name__ != "fib" or run_loop.__name__ != "run_loop":
-                    anomalies.append(("__name__", fib.__name__))
-            count("attribute operation")
-    except BaseException as e:
-        anomalies.append(("attributes raised", repr(e)))
-    thread_seconds.append(time.perf_counter() - start)
+
+    def step():
+        op = rnd.randrange(9)
+        if op == 0:
+            fib.__doc__ = rnd.choice(DOCS)
+        elif op == 1:
+            del fib.__doc__
+        elif op == 2:
+            if not (fib.__doc__ is None or fib.__doc__ in DOCS):
+                anomalies.append(("__doc__", fib.__doc__))
+        elif op == 3:
+            fib.__dict__["k%d" % rnd.randrange(4)] = rnd.random()
+            fib.free = rnd.random()
+            if type(fib.__dict__) is not dict:
+                anomalies.append(("__dict__", fib.__dict__))
+        elif op == 4:
+            fib.__dict__ = {{"fresh": 1}}
+        elif op == 5:
+            run_loop.__annotations__ = rnd.choice([None, {{"loop": "cython.int"}}])
+            if type(run_loop.__annotations__) is not dict:
+                anomalies.append(("__annotations__", run_loop.__annotations__))
+        elif op == 6:
+            fib.__qualname__ = rnd.choice(["fib", "fib_alias"])
+            if fib.__reduce__() not in ("fib", "fib_alias") or \\
+                    not repr(fib).startswith("<cyfunction fib"):
+                anomalies.append(("__qualname__", repr(fib)))
+        elif op == 7:
+            fib.__defaults__ = rnd.choice([(1,), None])
+            if fib.__defaults__ not in ((1,), None):
+                anomalies.append(("__defaults__", fib.__defaults__))
+        else:
+            if fib.__name__ != "fib" or run_loop.__name__ != "run_loop":
+                anomalies.append(("__name__", fib.__name__))
+        count("attribute operation")
+
+    for_the_duration("attributes", step)
 
 
 sys.setswitchinterval(1e-5)
