@@ -79,6 +79,37 @@ def test_sanitized_run_reports_planted_undefined_behaviour(tmp_path):
         1, "sanitizer reports: 1", True), output[-3000:]
 
 
+# What this libasan writes when LeakSanitizer's tracer thread crashes.
+TRACER_CRASH = """\
+Tracer caught signal 11: addr=0x28a8 pc=0x7f0000000000 sp=0x7f0000000000
+==1==LeakSanitizer has encountered a fatal error.
+"""
+
+PLANT_TRACER_CRASH = """
+import os, pathlib, sys
+marks = pathlib.Path(sys.argv[1])
+attempt = len(list(marks.iterdir())) + 1
+(marks / str(attempt)).touch()
+if attempt <= int(sys.argv[2]):
+    reports = pathlib.Path(os.environ["MORVEX_SANITIZER_REPORTS"])
+    (reports / f"asan.planted{attempt}").write_text(sys.argv[3])
+"""
+
+
+@needs_asan
+@pytest.mark.parametrize("crashes, extra, expected", [
+    (1, "", (0, "sanitizer reports: 0", 2)),  # one tool failure: run again, clean
+    (2, "", (1, "sanitizer reports: 1", 2)),  # it happens again: that counts
+    (1, "==1==ERROR: LeakSanitizer: detected memory leaks\n", (1, "sanitizer reports: 1", 1)),
+], ids=["once", "twice", "with-a-finding"])
+def test_tracer_crash_alone_makes_the_run_repeat_once(tmp_path, crashes, extra, expected):
+    marks = tmp_path / "attempts"
+    marks.mkdir()
+    status, last, output = run_tool("sanitize.sh", "--python", "-c", PLANT_TRACER_CRASH,
+                                    str(marks), str(crashes), TRACER_CRASH + extra, timeout=600)
+    assert (status, last, len(list(marks.iterdir()))) == expected, output[-3000:]
+
+
 @needs_asan
 def test_suite_under_sanitizers_reports_nothing():
     status, last, output = run_tool("sanitize.sh", "-q", timeout=1800)
