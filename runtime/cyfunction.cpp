@@ -48,8 +48,11 @@ int __Pyx_CyFunction_clear(PyObject *op) {
     return 0;
 }
 
-// Visits what can lead back to the function in a cycle. The name, qualified
-// name, code object and annotations cannot, so they are not visited.
+// Visits what can lead back to the function in a cycle: everything but the
+// code object, which cannot be replaced and holds only constants. The name
+// and qualified name can (a str subclass instance has a __dict__), and so can
+// the annotations (any dict may be assigned); left unvisited, a cycle through
+// them would never be collected.
 int __Pyx_CyFunction_traverse(PyObject *op, visitproc visit, void *arg) {
     __pyx_CyFunctionObject *m = __Pyx_CyFunction_Cast(op);
     Py_VISIT(m->func_closure);
@@ -62,6 +65,9 @@ int __Pyx_CyFunction_traverse(PyObject *op, visitproc visit, void *arg) {
     Py_VISIT(m->defaults_kwdict);
     Py_VISIT(m->func_is_coroutine);
     Py_VISIT(m->defaults);
+    Py_VISIT(m->func_name);
+    Py_VISIT(m->func_qualname);
+    Py_VISIT(m->func_annotations);
     return 0;
 }
 
