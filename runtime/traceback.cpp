@@ -87,7 +87,6 @@ void __pyx_insert_code_object(__Pyx_CodeObjectCache *cache, int code_line,
 // needed to put it back exactly as it was.
 struct FetchedError {
     PyObject *value;      // the thread state's reference
-    PyObject *type;       // owned
     PyObject *traceback;  // owned, may be null
 };
 
@@ -95,9 +94,8 @@ FetchedError __Pyx_ErrFetchInState(PyThreadState *tstate) {
     PyObject *value = tstate->current_exception;
     tstate->current_exception = nullptr;
     if (!value)
-        return {nullptr, nullptr, nullptr};
-    return {value, Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(value))),
-            PyException_GetTraceback(value)};
+        return {nullptr, nullptr};
+    return {value, PyException_GetTraceback(value)};
 }
 
 void __Pyx_ErrRestoreInState(PyThreadState *tstate, FetchedError err) {
@@ -110,13 +108,11 @@ void __Pyx_ErrRestoreInState(PyThreadState *tstate, FetchedError err) {
     PyObject *previous = tstate->current_exception;
     tstate->current_exception = err.value;
     Py_XDECREF(previous);
-    Py_XDECREF(err.type);
     Py_XDECREF(err.traceback);
 }
 
 void __Pyx_ErrReleaseFetched(FetchedError err) {
     Py_XDECREF(err.value);
-    Py_XDECREF(err.type);
     Py_XDECREF(err.traceback);
 }
 
