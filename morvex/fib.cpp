@@ -1,19 +1,79 @@
 // fib(n): the n-th Fibonacci number by naive double recursion through the
 // module's global name `fib`, with Python-level additions.
+//
+// The fast path. While `fib` is bound to this module's own function object,
+// the recursion runs on machine integers and makes no Python object:
+//
+// - Every step with n outside {1, 2} looks `fib` up before each term, the
+//   second time after the first term has returned. The lookup is the
+//   namespace's version tag compared with the one recorded when the
+//   remembered key-table entry last held the own function. A table of str
+//   keys runs no code while it is searched, and an unchanged table gives the
+//   same object, so an equal tag is that lookup. Any other tag reads the
+//   remembered entry again, and anything but a str-only table the entry can
+//   be read in runs the host's full lookup, with whatever code that runs.
+// - Entering the own function directly is the call its fast call entry, the
+//   wrapper and the intake would make: they hand the int over unchanged. The
+//   function object is never touched after the lookup, so no reference to it
+//   is held.
+// - A term is a machine integer only while nothing but the own function ran
+//   below it. It is then a Fibonacci number, at least 1, so {null, 0} is
+//   free to mean failure. Two machine terms are added with a check for the
+//   64-bit range. An int is made only when a sum leaves that range, meets an
+//   object another binding returned, or leaves the body; it is the int the
+//   host's addition would have made, its shared small ints included, and no
+//   intermediate int was ever seen by anything.
+// - Any other binding is called with an int, as it always was, and its
+//   result stays the object it is; every sum with it is the host's
+//   PyNumber_Add, the first term on the left.
+// - The recursion budget bounds the native stack: a level entered directly
+//   takes one unit (a base case only checks that one is left). Calls of
+//   other bindings spend theirs in the one-argument call, or the host does.
 #include "morvex/module.h"
+
+#include <stdint.h>
 
 namespace {
 
 constexpr const char kQualname[] = "morvex.morvex_cy.fib";
 constexpr int kCallLine = 35;
 
-PyObject *fib_level(PyThreadState *tstate, int n);
+// A term or sum of the recursion: a machine integer (`object` null), or an
+// owned object. {null, 0} is a failure, with an exception set.
+struct Term {
+    PyObject *object;
+    int64_t value;
 
-// The host's recursion guard around each recursive step, so a recursion
-// that never reaches a base case (n <= 0) ends in RecursionError instead of
-// exhausting the native stack. Py_EnterRecursiveCall only spends one unit
-// of the thread's budget while some is left; that case stays inline.
-inline bool enter_recursive_call(PyThreadState *tstate) {
+    bool failed() const { return !object && value == 0; }
+};
+
+constexpr Term kFailed = {nullptr, 0};
+
+inline Term machine(int64_t value) {
+    return {nullptr, value};
+}
+
+// Takes over `object`, which is null when making it failed.
+inline Term owned(PyObject *object) {
+    return {object, 0};
+}
+
+// 1 and 2 exactly: n - 1, taken unsigned, is at most 1.
+inline bool is_base_case(int n) {
+    return unsigned(n) - 1u <= 1u;
+}
+
+// n - 1 and n - 2 wrap in 32 bits, as the typed source does.
+inline int minus(int n, unsigned k) {
+    return int(unsigned(n) - k);
+}
+
+// ---------------------------------------------------------------------------
+// The recursion budget
+
+// One unit of the thread's budget for a level entered directly; the host's
+// own check raises RecursionError when none is left.
+inline bool enter_level(PyThreadState *tstate) {
     if (tstate->c_recursion_remaining > 0) {
         tstate->c_recursion_remaining--;
         return true;
@@ -21,105 +81,191 @@ inline bool enter_recursive_call(PyThreadState *tstate) {
     return Py_EnterRecursiveCall(" while calling a Python object") == 0;
 }
 
-inline void leave_recursive_call(PyThreadState *tstate) {
+inline void leave_level(PyThreadState *tstate) {
     tstate->c_recursion_remaining++;
 }
 
-// A function object made from this module's fib definition. Calling one
-// runs the fast call entry, the wrapper and the intake, which hand the int
-// unchanged to the body: entering the body directly is the same call.
+// A base case takes its unit and gives it back at once: only the check is
+// left to do.
+inline bool check_base_level(PyThreadState *tstate) {
+    if (tstate->c_recursion_remaining > 0)
+        return true;
+    if (!enter_level(tstate))
+        return false;
+    leave_level(tstate);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Sums
+
+// A new reference to the term as an object, or null with an exception set.
+// Consumes the term.
+PyObject *as_object(Term term) {
+    return term.object ? term.object : PyLong_FromLongLong(term.value);
+}
+
+// a + b by the host's addition, consuming both; a is released first.
+__PYX_COLD Term add_objects(Term a, Term b) {
+    PyObject *left = as_object(a);
+    if (!left) {
+        Py_XDECREF(b.object);
+        return kFailed;
+    }
+    PyObject *right = as_object(b);
+    if (!right) {
+        Py_DECREF(left);
+        return kFailed;
+    }
+    PyObject *sum = PyNumber_Add(left, right);
+    Py_DECREF(left);
+    Py_DECREF(right);
+    return owned(sum);
+}
+
+inline Term add_terms(Term a, Term b) {
+    int64_t sum;
+    if (!a.object && !b.object && !__builtin_add_overflow(a.value, b.value, &sum))
+        return machine(sum);
+    return add_objects(a, b);
+}
+
+// ---------------------------------------------------------------------------
+// Lookup of `fib`
+
+__Pyx_GlobalEntry fib_global;
+// The namespace's version when the remembered entry last held the own
+// function; 0, which no version is, before that.
+uint64_t own_fib_version = 0;
+
+// A function object made from this module's fib definition.
 inline bool is_own_fib(PyObject *callable) {
     return Py_IS_TYPE(callable, __pyx_mstate_global->__pyx_CyFunctionType) &&
            reinterpret_cast<PyCFunctionObject *>(callable)->m_ml ==
                &__pyx_mdef_6morvex_9morvex_cy_3fib;
 }
 
-// Calls any other binding of `fib` with a new int made of `arg_value`; a
-// bound method is called as its function with the self in front.
-PyObject *call_binding(PyObject *callable, int arg_value) {
+// The remembered entry, read after the namespace changed. True, with the
+// version recorded, when it holds the own function; otherwise *peeked is
+// what it holds (borrowed), or null when the full lookup must run.
+bool read_fib_entry(PyObject **peeked) {
+    PyObject *callable = __Pyx_PeekModuleGlobalEntry<strtab::fib>(fib_global);
+    if (callable && is_own_fib(callable)) {
+        own_fib_version = __Pyx_NamespaceVersion();
+        return true;
+    }
+    *peeked = callable;
+    return false;
+}
+
+// The lookup of `fib` at this moment: true when it gives the own function.
+inline bool look_up_own_fib(PyObject **peeked) {
+    return __Pyx_NamespaceVersion() == own_fib_version || read_fib_entry(peeked);
+}
+
+// ---------------------------------------------------------------------------
+// Terms
+
+Term fib_level(PyThreadState *tstate, int n);
+
+// The own function entered directly with `arg_value`, one level deeper.
+inline Term own_term(PyThreadState *tstate, int arg_value) {
+    if (is_base_case(arg_value))
+        return check_base_level(tstate) ? machine(1) : kFailed;
+    if (!enter_level(tstate))
+        return kFailed;
+    Term result = fib_level(tstate, arg_value);
+    leave_level(tstate);
+    return result;
+}
+
+// Calls a binding other than the own function with a new int of
+// `arg_value`; steals `callable`. A bound method is taken apart first: its
+// self and function are held, and the method itself is released before the
+// call.
+Term call_binding(PyObject *callable, int arg_value) {
     PyObject *arg = PyLong_FromLong(arg_value);
-    if (!arg)
-        return nullptr;
+    if (!arg) {
+        Py_DECREF(callable);
+        return kFailed;
+    }
     PyObject *result;
     if (Py_IS_TYPE(callable, &PyMethod_Type)) {
         PyObject *self = Py_NewRef(PyMethod_GET_SELF(callable));
         PyObject *function = Py_NewRef(PyMethod_GET_FUNCTION(callable));
+        Py_DECREF(callable);
         PyObject *callargs[2] = {self, arg};
         result = __Pyx_PyObject_FastCallDict(function, callargs, 2, nullptr);
         Py_DECREF(self);
+        Py_DECREF(arg);
         Py_DECREF(function);
     } else {
         PyObject *callargs[2] = {nullptr, arg};  // slot 0 free for the callee
         result = __Pyx_PyObject_FastCallDict(callable, callargs + 1,
                                              1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        Py_DECREF(arg);
+        Py_DECREF(callable);
     }
-    Py_DECREF(arg);
-    return result;
+    return owned(result);
 }
 
-// One term of the sum: whatever `fib` is bound to at this moment, called
-// with `arg_value`. The lookup happens at every step, so any rebinding made
-// by code that ran since the last one is seen. New reference, or null with
-// an exception set.
-PyObject *fib_term(PyThreadState *tstate, int arg_value) {
-    static __Pyx_GlobalEntry fib_global = {strtab::fib, -1};
-    PyObject *callable = __Pyx_GetModuleGlobalEntry(&fib_global);
+// A term whose lookup did not give the own function by the remembered
+// entry: `peeked` is what the entry holds instead, or null, and the full
+// lookup runs now. What the full lookup finds is held while the term runs.
+__PYX_COLD Term other_term(PyThreadState *tstate, PyObject *peeked, int arg_value) {
+    if (peeked)
+        return call_binding(Py_NewRef(peeked), arg_value);
+    PyObject *callable = __Pyx_GetModuleGlobalEntrySlow(&fib_global, strtab::fib);
     if (!callable)
-        return nullptr;
-    PyObject *result = nullptr;
-    if (enter_recursive_call(tstate)) {
-        result = is_own_fib(callable) ? fib_level(tstate, arg_value)
-                                      : call_binding(callable, arg_value);
-        leave_recursive_call(tstate);
-    }
+        return kFailed;
+    if (!is_own_fib(callable))
+        return call_binding(callable, arg_value);
+    Term result = own_term(tstate, arg_value);
     Py_DECREF(callable);
     return result;
 }
 
-// a + b. Two exact compact ints are added here, which gives the very object
-// the int type's own addition would (the host's small ints included);
-// everything else goes through PyNumber_Add.
-inline PyObject *add_terms(PyObject *a, PyObject *b) {
-    if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
-        auto *x = reinterpret_cast<PyLongObject *>(a);
-        auto *y = reinterpret_cast<PyLongObject *>(b);
-        if (_PyLong_IsCompact(x) && _PyLong_IsCompact(y))
-            return PyLong_FromSsize_t(_PyLong_CompactValue(x) + _PyLong_CompactValue(y));
-    }
-    return PyNumber_Add(a, b);
+// One term: whatever `fib` is bound to now, called with `arg_value`.
+inline Term fib_term(PyThreadState *tstate, int arg_value) {
+    PyObject *peeked = nullptr;
+    if (look_up_own_fib(&peeked))
+        return own_term(tstate, arg_value);
+    return other_term(tstate, peeked, arg_value);
 }
 
-// fib(n - 1) + fib(n - 2), the first term on the left. The second lookup
-// happens after the first call has returned, so a rebinding made meanwhile
-// is seen. n - 1 and n - 2 wrap in 32 bits, as the typed source does.
-PyObject *fib_sum(PyThreadState *tstate, int n) {
-    PyObject *first = fib_term(tstate, int(unsigned(n) - 1u));
-    if (!first)
-        return nullptr;
-    PyObject *second = fib_term(tstate, int(unsigned(n) - 2u));
-    if (!second) {
-        Py_DECREF(first);
-        return nullptr;
-    }
-    PyObject *result = add_terms(first, second);
-    Py_DECREF(first);
-    Py_DECREF(second);
-    return result;
+__PYX_COLD Term level_failed() {
+    __Pyx_AddTraceback(kQualname, kCallLine);
+    return kFailed;
 }
 
-// The body at one level of the recursion, on the calling thread `tstate`.
-PyObject *fib_level(PyThreadState *tstate, int n) {
-    // 1 and 2 exactly: n - 1, taken unsigned, is at most 1.
-    if (unsigned(n) - 1u <= 1u)
-        return Py_NewRef(__pyx_mstate_global->__pyx_int_1);
-    PyObject *result = fib_sum(tstate, n);
-    if (!result)
-        __Pyx_AddTraceback(kQualname, kCallLine);
-    return result;
+// fib(n) for n other than 1 and 2, on the calling thread `tstate`:
+// fib(n - 1) + fib(n - 2), the first term on the left.
+Term fib_level(PyThreadState *tstate, int n) {
+    Term first = fib_term(tstate, minus(n, 1));
+    if (first.failed())
+        return level_failed();
+    Term second = fib_term(tstate, minus(n, 2));
+    if (second.failed()) {
+        Py_XDECREF(first.object);
+        return level_failed();
+    }
+    Term sum = add_terms(first, second);
+    if (sum.failed())
+        return level_failed();
+    return sum;
 }
 
 PyObject *__pyx_pf_6morvex_9morvex_cy_2fib(PyObject * /*self*/, int __pyx_v_n) {
-    return fib_level(_PyThreadState_UncheckedGet(), __pyx_v_n);
+    if (is_base_case(__pyx_v_n))
+        return Py_NewRef(__pyx_mstate_global->__pyx_int_1);
+    Term result = fib_level(_PyThreadState_UncheckedGet(), __pyx_v_n);
+    if (result.failed())
+        return nullptr;
+    // The outermost sum becomes an object only now.
+    PyObject *object = as_object(result);
+    if (!object)
+        __Pyx_AddTraceback(kQualname, kCallLine);
+    return object;
 }
 
 const __Pyx_OneIntParam fib_param = {

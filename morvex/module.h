@@ -133,27 +133,45 @@ struct __Pyx_DictUnicodeEntry {
 // that entry; deleting the name, or rebuilding the table, leaves the entry
 // without it and the full lookup runs again.
 struct __Pyx_GlobalEntry {
-    int name;          // string-table index of the name
-    Py_ssize_t index;  // entry that held the name at the last full lookup, or -1
+    // Entry that held the name at the last full lookup; kNoEntry, which is
+    // above every table's entry count, when there was none.
+    size_t index = kNoEntry;
+
+    static constexpr size_t kNoEntry = ~size_t(0);
 };
 
-// Full lookup (globals with the stored hash, then builtins) that also
-// refreshes `entry`. New reference, or null with NameError.
-PyObject *__Pyx_GetModuleGlobalEntrySlow(__Pyx_GlobalEntry *entry);
+// Full lookup of the name at string-table index `name` (globals with the
+// stored hash, then builtins) that also refreshes `entry`. New reference,
+// or null with NameError.
+PyObject *__Pyx_GetModuleGlobalEntrySlow(__Pyx_GlobalEntry *entry, int name);
 
-// The current binding of the name: new reference, or null with NameError.
-inline PyObject *__Pyx_GetModuleGlobalEntry(__Pyx_GlobalEntry *entry) {
+// The binding that the remembered entry still holds, borrowed from the
+// namespace (valid until Python code runs); null when the entry no longer
+// holds the name and the full lookup must run. A table whose keys are all
+// str gives the host's lookup no Python code to run, so reading the entry
+// is that lookup. Only a combined table has the str-only kind: the values
+// are in the entries.
+template <int Name>
+inline PyObject *__Pyx_PeekModuleGlobalEntry(const __Pyx_GlobalEntry &entry) {
     auto *globals = reinterpret_cast<PyDictObject *>(__pyx_mstate_global->__pyx_d);
     auto *keys = reinterpret_cast<const __Pyx_DictKeysHead *>(globals->ma_keys);
-    Py_ssize_t index = entry->index;
-    if (index >= 0 && !globals->ma_values && keys->dk_kind == 1 && index < keys->dk_nentries) {
-        auto *entries = reinterpret_cast<const __Pyx_DictUnicodeEntry *>(
-            reinterpret_cast<const char *>(keys + 1) + (size_t(1) << keys->dk_log2_index_bytes));
-        const __Pyx_DictUnicodeEntry &e = entries[index];
-        if (e.me_key == __pyx_str(entry->name) && e.me_value)
-            return Py_NewRef(e.me_value);
-    }
-    return __Pyx_GetModuleGlobalEntrySlow(entry);
+    size_t index = entry.index;
+    if (keys->dk_kind != 1 || index >= size_t(keys->dk_nentries))
+        return nullptr;
+    auto *entries = reinterpret_cast<const __Pyx_DictUnicodeEntry *>(
+        reinterpret_cast<const char *>(keys + 1) + (size_t(1) << keys->dk_log2_index_bytes));
+    const __Pyx_DictUnicodeEntry &e = entries[index];
+    return e.me_key == __pyx_str(Name) ? e.me_value : nullptr;
+}
+
+// The namespace's version tag. The host gives a dictionary a new tag, unique
+// in the interpreter and never 0, whenever its contents change; while the
+// tag is one seen before, every lookup in it finds what it found then.
+inline uint64_t __Pyx_NamespaceVersion() {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"  // still kept by 3.12
+    return reinterpret_cast<PyDictObject *>(__pyx_mstate_global->__pyx_d)->ma_version_tag;
+#pragma GCC diagnostic pop
 }
 
 // ---------------------------------------------------------------------------
@@ -214,6 +232,7 @@ extern PyMethodDef __pyx_mdef_6morvex_9morvex_cy_3fib;
 
 // Calls `func` with the vector `args` (the host's vectorcall conventions),
 // taking the direct paths for the shared function type and for native
-// one-argument functions. Takes and releases no references.
+// one-argument functions. Every path spends one unit of the recursion
+// budget, its own or the host's. Takes and releases no references.
 PyObject *__Pyx_PyObject_FastCallDict(PyObject *func, PyObject *const *args, size_t nargsf,
                                       PyObject *kwargs);

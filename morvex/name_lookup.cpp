@@ -47,32 +47,37 @@ int index_bytes_log2(int log2_size) {
     return log2_size < 8 ? 0 : log2_size < 16 ? 1 : log2_size < 32 ? 2 : 3;
 }
 
+// Largest table the reader accepts: its index, up to 8 bytes a slot, and its
+// slot count stay below the width of size_t, whatever that width is.
+constexpr int kMaxLog2Size = 8 * int(sizeof(size_t)) - 4;
+
 // The entry of `globals`' key table that holds `name` bound to `value`, or
-// -1. The header is checked for the shape the host gives a table of str
-// keys; a table of any other shape is never read past its header.
-Py_ssize_t find_entry(PyObject *globals, PyObject *name, PyObject *value) {
+// kNoEntry. The header is checked for the shape the host gives a table of
+// str keys; a table of any other shape is never read past its header.
+size_t find_entry(PyObject *globals, PyObject *name, PyObject *value) {
     auto *dict = reinterpret_cast<PyDictObject *>(globals);
     auto *keys = reinterpret_cast<const __Pyx_DictKeysHead *>(dict->ma_keys);
     if (dict->ma_values || keys->dk_kind != 1 || keys->dk_log2_size < 3 ||
-        keys->dk_log2_size > 40 ||
+        keys->dk_log2_size > kMaxLog2Size ||
         keys->dk_log2_index_bytes != keys->dk_log2_size + index_bytes_log2(keys->dk_log2_size) ||
         keys->dk_nentries < 0 || keys->dk_nentries > (Py_ssize_t(1) << keys->dk_log2_size))
-        return -1;
+        return __Pyx_GlobalEntry::kNoEntry;
     auto *entries = reinterpret_cast<const __Pyx_DictUnicodeEntry *>(
         reinterpret_cast<const char *>(keys + 1) + (size_t(1) << keys->dk_log2_index_bytes));
-    for (Py_ssize_t i = 0; i < keys->dk_nentries; i++) {
+    for (size_t i = 0; i < size_t(keys->dk_nentries); i++) {
         if (entries[i].me_key == name && entries[i].me_value == value)
             return i;
     }
-    return -1;
+    return __Pyx_GlobalEntry::kNoEntry;
 }
 
 }  // namespace
 
-PyObject *__Pyx_GetModuleGlobalEntrySlow(__Pyx_GlobalEntry *entry) {
-    PyObject *name = __pyx_str(entry->name);
-    PyObject *value = __Pyx__GetModuleGlobalName(name, __pyx_str_hash(entry->name));
-    // A value found in the builtins has no entry in the namespace: -1.
-    entry->index = value ? find_entry(__pyx_mstate_global->__pyx_d, name, value) : -1;
+PyObject *__Pyx_GetModuleGlobalEntrySlow(__Pyx_GlobalEntry *entry, int name_index) {
+    PyObject *name = __pyx_str(name_index);
+    PyObject *value = __Pyx__GetModuleGlobalName(name, __pyx_str_hash(name_index));
+    // A value found in the builtins has no entry in the namespace.
+    entry->index = value ? find_entry(__pyx_mstate_global->__pyx_d, name, value)
+                         : __Pyx_GlobalEntry::kNoEntry;
     return value;
 }

@@ -59,6 +59,21 @@ vectorcallfunc __Pyx_PyVectorcall_Function(PyObject *callable) {
     return PyVectorcall_Function(callable);
 }
 
+// Calls a vectorcall entry without keywords. A Python function's entry runs
+// the interpreter, which spends a unit of the recursion budget itself; any
+// other native entry may recurse back into fib with nothing to bound the
+// native stack, so the call spends one here.
+PyObject *call_vectorcall(vectorcallfunc vc, PyObject *func, PyObject *const *args,
+                          size_t nargsf) {
+    if (PyFunction_Check(func))
+        return vc(func, args, nargsf, nullptr);
+    if (Py_EnterRecursiveCall(" while calling a Python object"))
+        return nullptr;
+    PyObject *result = vc(func, args, nargsf, nullptr);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
 }  // namespace
 
 PyObject *__Pyx_PyObject_FastCallDict(PyObject *func, PyObject *const *args, size_t nargsf,
@@ -69,7 +84,8 @@ PyObject *__Pyx_PyObject_FastCallDict(PyObject *func, PyObject *const *args, siz
             (reinterpret_cast<PyCFunctionObject *>(func)->m_ml->ml_flags & METH_O))
             return __Pyx_PyObject_CallMethO(func, args[0]);
         if (vectorcallfunc vc = __Pyx_PyVectorcall_Function(func))
-            return vc(func, args, nargsf, nullptr);
+            return call_vectorcall(vc, func, args, nargsf);
     }
+    // The host's call through tp_call spends a unit of the recursion budget.
     return PyObject_VectorcallDict(func, args, size_t(nargs), kwargs);
 }
