@@ -1,12 +1,14 @@
 """Run every morvex benchmark and print one table of same-run ratios.
 
-    .venv/bin/python benchmarks/run.py            # full run, about 3 minutes
-    .venv/bin/python benchmarks/run.py --quick    # smoke run, about 30 seconds
+    .venv/bin/python benchmarks/run.py            # full run, about 4 minutes
+    .venv/bin/python benchmarks/run.py --quick    # smoke run, about 40 seconds
 
 Every timed row pairs the module with a baseline measured in the same run,
 interleaved with it, by the same interpreter, and reports both times and
-their ratio. Timing is pyperf's: each benchmark runs in fresh worker
-processes, with warm-ups and calibrated inner loops. Most other pyperf
+their ratio; the fib rows have two baselines, the pure-Python recursion and
+its typed copy compiled with mypyc. Timing is pyperf's: each benchmark runs
+in fresh worker processes, with warm-ups and calibrated inner loops. The fib
+rows are also drawn into benchmarks/fib.png (``--plot``). Most other pyperf
 options pass through (for example ``-o results.json`` to keep every value,
 ``-q`` to hide its warnings).
 """
@@ -22,7 +24,9 @@ import pyperf
 
 import baselines
 import environment
+import mypyc_peer
 import native_stack
+import plot
 import report
 from morvex import morvex_cy
 
@@ -92,6 +96,18 @@ def bare_call_target(build):
         return None
 
 
+def mypyc_fib(build):
+    """The mypyc build of the typed baseline, or None without one.
+
+    As with the bare call target, only the parent (`build`) compiles it.
+    """
+    if build:
+        error = mypyc_peer.build()
+        if error:
+            print(f"no mypyc peer: {error}")
+    return mypyc_peer.load()
+
+
 def loop_steps_for(seconds):
     """A step count for which the pure-Python loop runs about `seconds`."""
     probe = 4_000_000
@@ -115,12 +131,13 @@ def empty_command():
     return [sys.executable, "-c", "pass"]
 
 
-def check_results(loop_steps):
+def check_results(loop_steps, peer):
     """Refuse to time anything that does not compute the right answer."""
     for n in FIB_SIZES[:2]:
         expected = baselines.fib(n)
-        if morvex_cy.fib(n) != expected:
-            sys.exit(f"morvex fib({n}) != {expected}: not benchmarking a wrong result")
+        for name, fib in (("morvex", morvex_cy.fib), ("mypyc", peer)):
+            if fib is not None and fib(n) != expected:
+                sys.exit(f"{name} fib({n}) != {expected}: not benchmarking a wrong result")
     if morvex_cy.run_loop(LOOP) != abs(-LOOP):
         sys.exit(f"run_loop({LOOP}) != {LOOP}: not benchmarking a wrong result")
     if baselines.count_loop(1000) != morvex_cy.run_loop(1000):
@@ -177,17 +194,23 @@ class Suite:
                 setattr(self.args, key, value)
 
     def pair(self, baseline, subject):
-        """Run two benchmarks interleaved; (baseline, subject) as Pooled.
+        """Run two benchmarks interleaved; (baseline, subject) as Pooled."""
+        return self.group(baseline, subject)
 
-        Each of baseline and subject is (name, runner method, arguments...).
-        The first chunk of each side calibrates its inner loop count; the
-        later chunks reuse it, so every chunk measures the same thing.
+    def group(self, *sides):
+        """Run benchmarks interleaved; one Pooled per side, in order.
+
+        Each side is (name, runner method, arguments...). The sides take
+        turns forwards, then backwards (0, 1, 2, 2, 1, 0, ...), so that load
+        drifting during the run weighs on all of them alike. The first chunk
+        of each side calibrates its inner loop count; the later chunks reuse
+        it, so every chunk measures the same thing.
         """
-        sides = (baseline, subject)
-        chunks = ([], [])
-        loops = [0, 0]
-        started = [0, 0]
-        order = [0, 1, 1, 0] * (self.chunks // 2) + [0, 1] * (self.chunks % 2)
+        chunks = tuple([] for _ in sides)
+        loops = [0] * len(sides)
+        started = [0] * len(sides)
+        forwards = list(range(len(sides)))
+        order = (forwards + forwards[::-1]) * (self.chunks // 2) + forwards * (self.chunks % 2)
         for side in order:
             name, method, *bench_args = sides[side]
             kwargs = bench_args.pop() if isinstance(bench_args[-1], dict) else {}
@@ -198,7 +221,7 @@ class Suite:
                 chunks[side].append(bench)
                 if not loops[side] and not self.worker:
                     loops[side] = int(bench.get_loops())
-        return Pooled(chunks[0]), Pooled(chunks[1])
+        return tuple(Pooled(side_chunks) for side_chunks in chunks)
 
     def single(self, overrides, name, method, *bench_args):
         bench = self._run(overrides, method, name, *bench_args)
@@ -211,6 +234,10 @@ def main():
         "--quick", action="store_true", help="smoke run of about 30 seconds; numbers not to quote"
     )
     runner.argparser.add_argument(
+        "--plot", default=str(ROOT / "benchmarks" / "fib.png"), metavar="PNG",
+        help="where to draw the fib rows (default: benchmarks/fib.png; empty: no plot)",
+    )
+    runner.argparser.add_argument(
         "--loop-steps", type=int, default=0,
         help="steps of the pure-Python loop (default: about %g s worth)" % LOOP_SECONDS,
     )
@@ -218,12 +245,13 @@ def main():
     mode = "quick" if args.quick else "full"
     settings = QUICK if args.quick else FULL
 
+    peer = mypyc_fib(build=not args.worker)
     if not args.worker:
         for key in ("processes", "values", "min_time"):
             setattr(args, key, settings[key])
         if not args.loop_steps:
             args.loop_steps = loop_steps_for(LOOP_SECONDS)
-        check_results(args.loop_steps)
+        check_results(args.loop_steps, peer)
         started = time.time()
         load_before = environment.load_average()
         print(f"morvex benchmarks, {mode} run")
@@ -232,10 +260,13 @@ def main():
     suite = Suite(runner, settings)
     benches = {}
     for n in FIB_SIZES:
-        benches[f"fib_{n}_python"], benches[f"fib_{n}_morvex"] = suite.pair(
-            (f"fib({n}) pure Python", runner.bench_func, baselines.fib, n),
-            (f"fib({n}) morvex", runner.bench_func, morvex_cy.fib, n),
-        )
+        sides = {"python": (f"fib({n}) pure Python", runner.bench_func, baselines.fib, n),
+                 "mypyc": (f"fib({n}) mypyc", runner.bench_func, peer, n),
+                 "morvex": (f"fib({n}) morvex", runner.bench_func, morvex_cy.fib, n)}
+        if peer is None:
+            del sides["mypyc"]
+        for side, pooled in zip(sides, suite.group(*sides.values())):
+            benches[f"fib_{n}_{side}"] = pooled
     calls = {"inner_loops": CALLS_PER_ROUND}
     benches["abs_call"], benches["run_loop_call"] = suite.pair(
         (f"abs(-{LOOP}) call", runner.bench_time_func, time_calls, abs, -LOOP, calls),
@@ -278,6 +309,8 @@ def main():
     }
     print()
     print(report.render(header, benches, stack, loop=LOOP, loop_steps=args.loop_steps))
+    if args.plot:
+        print(plot.write(args.plot, benches, FIB_SIZES))
 
 
 if __name__ == "__main__":
