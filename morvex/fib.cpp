@@ -10,8 +10,9 @@
 //   remembered key-table entry last held the own function. A table of str
 //   keys runs no code while it is searched, and an unchanged table gives the
 //   same object, so an equal tag is that lookup. Any other tag reads the
-//   remembered entry again, and anything but a str-only table the entry can
-//   be read in runs the host's full lookup, with whatever code that runs.
+//   remembered entry again; when the table is no longer str-only, or the
+//   entry no longer holds the name, the host's full lookup runs, and with it
+//   whatever code it runs.
 // - Entering the own function directly is the call its fast call entry, the
 //   wrapper and the intake would make: they hand the int over unchanged. The
 //   function object is never touched after the lookup, so no reference to it
