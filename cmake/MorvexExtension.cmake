@@ -13,7 +13,8 @@ set(MORVEX_RUNTIME_SOURCES
   ${MORVEX_ROOT}/runtime/cyfunction.cpp
   ${MORVEX_ROOT}/runtime/cyfunction_vectorcall.cpp
   ${MORVEX_ROOT}/runtime/cyfunction_call.cpp
-  ${MORVEX_ROOT}/runtime/cyfunction_attributes.cpp)
+  ${MORVEX_ROOT}/runtime/cyfunction_attributes.cpp
+  ${MORVEX_ROOT}/runtime/pyconfig_checks.cpp)
 
 # A checked build for the reliability runs, e.g. MORVEX_SANITIZE=address,undefined.
 # Empty (the default) leaves the flags above untouched. A checked module
