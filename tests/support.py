@@ -104,6 +104,20 @@ def build_probe():
     return PROBE_BUILD
 
 
+def build_i686_musl():
+    """Cross-builds morvex_cy for 32-bit x86 Linux with musl (preset
+    i686-musl, zig from the ziglang package); returns the shared object."""
+    cmake = _tool("cmake")
+    if cmake is None:
+        raise RuntimeError("cmake is needed for the cross build (pip install cmake)")
+    for command in ([cmake, "--preset", "i686-musl", f"-DPython_EXECUTABLE={sys.executable}"],
+                    [cmake, "--build", "--preset", "i686-musl", "--parallel", "2"]):
+        proc = subprocess.run(command, cwd=ROOT, capture_output=True, text=True)
+        if proc.returncode != 0:
+            raise RuntimeError(f"{' '.join(command)} failed:\n{proc.stdout}\n{proc.stderr}")
+    return ROOT / "build" / "i686-musl" / "morvex" / "morvex_cy.cpython-312-i386-linux-musl.so"
+
+
 def entries(exc):
     """(filename, line, function name) of every traceback entry of `exc`."""
     result = []
