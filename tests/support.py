@@ -22,6 +22,9 @@ def run_python(code, *, env=None, check=True, timeout=300, pythonpath=()):
     exit fails the calling test with the child's stderr.
     """
     child_env = dict(os.environ if env is None else env)
+    # Interpreters of one process write to one stdout, each through a buffer
+    # of its own: unbuffered, their lines arrive in the order printed.
+    child_env["PYTHONUNBUFFERED"] = "1"
     if pythonpath:
         parts = [str(p) for p in pythonpath]
         if child_env.get("PYTHONPATH"):
