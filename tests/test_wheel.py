@@ -30,6 +30,14 @@ def run(command, **kwargs):
     return proc
 
 
+def user_env(python):
+    """The environment of a user whose PATH starts with the venv: nothing
+    of this run (PYTHONPATH, PYTHONHOME, ...) may bring in another morvex."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
+    env["PATH"] = f"{os.path.dirname(python)}{os.pathsep}{env['PATH']}"
+    return env
+
+
 @pytest.fixture(scope="module")
 def dist(tmp_path_factory):
     out = tmp_path_factory.mktemp("dist")
@@ -47,8 +55,9 @@ def installed(dist, tmp_path_factory):
     venv.create(place / "venv", with_pip=True)
     python = str(place / "venv" / "bin" / "python")
     wheel = next(dist.glob("*manylinux*.whl"))
-    run([python, "-m", "pip", "install", "-q", "--no-deps", str(wheel)], timeout=300)
-    run([python, "-m", "pip", "install", "-q", f"pytest=={pytest.__version__}"], timeout=300)
+    for requirement in ("--no-deps", str(wheel)), (f"pytest=={pytest.__version__}",):
+        run([python, "-m", "pip", "install", "-q", *requirement], env=user_env(python),
+            timeout=300)
     for source in CIBUILDWHEEL["test-sources"]:
         shutil.copytree(ROOT / source, place / source,
                         ignore=shutil.ignore_patterns("__pycache__"))
@@ -71,13 +80,16 @@ def test_sdist_and_a_manylinux_wheel_holding_only_the_package(dist):
 
 def test_installed_wheel_runs_the_main_job(installed):
     python, place = installed
-    proc = run([python, "-c", "import morvex.morvex_cy as m; print(m.__file__)"], cwd=place)
+    env = user_env(python)
+    proc = run([python, "-c", "import morvex.morvex_cy as m; print(m.__file__)"], cwd=place,
+               env=env)
     assert proc.stdout.startswith(str(place / "venv"))
-    assert run([python, "-m", "morvex", "500000000"], cwd=place).stdout == "sum: 500000000\n"
+    proc = run([python, "-m", "morvex", "500000000"], cwd=place, env=env)
+    assert proc.stdout == "sum: 500000000\n"
 
 
 def test_installed_wheel_passes_the_release_test_command(installed):
     python, place = installed
-    env = {**os.environ, "PATH": f"{os.path.dirname(python)}{os.pathsep}{os.environ['PATH']}"}
-    proc = run(["bash", "-c", CIBUILDWHEEL["test-command"]], cwd=place, env=env, timeout=300)
+    proc = run(["bash", "-c", CIBUILDWHEEL["test-command"]], cwd=place, env=user_env(python),
+               timeout=300)
     assert " passed in " in proc.stdout.splitlines()[-1]
