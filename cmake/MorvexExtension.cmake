@@ -4,7 +4,9 @@
 # sources plus everything in runtime/. House rules for every such module:
 # C++20 without exceptions, RTTI or thread-safe statics (so nothing from
 # libstdc++ or libgcc_s is needed at run time), warnings are errors, and the
-# only dynamic symbols are the ones listed under EXPORTS.
+# only dynamic symbols are the ones listed under EXPORTS. In a cross build
+# (cmake/i686-musl.cmake) the module is compiled against the target's
+# headers (cmake/TargetPythonHeaders.cmake) and named for its interpreter.
 
 cmake_path(GET CMAKE_CURRENT_LIST_DIR PARENT_PATH MORVEX_ROOT)
 set(MORVEX_RUNTIME_SOURCES
@@ -13,7 +15,8 @@ set(MORVEX_RUNTIME_SOURCES
   ${MORVEX_ROOT}/runtime/cyfunction.cpp
   ${MORVEX_ROOT}/runtime/cyfunction_vectorcall.cpp
   ${MORVEX_ROOT}/runtime/cyfunction_call.cpp
-  ${MORVEX_ROOT}/runtime/cyfunction_attributes.cpp)
+  ${MORVEX_ROOT}/runtime/cyfunction_attributes.cpp
+  ${MORVEX_ROOT}/runtime/pyconfig_checks.cpp)
 
 # A checked build for the reliability runs, e.g. MORVEX_SANITIZE=address,undefined.
 # Empty (the default) leaves the flags above untouched. A checked module
@@ -28,7 +31,13 @@ set(MORVEX_SANITIZE "" CACHE STRING
 function(morvex_add_extension name)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "" "OUTPUT_DIR" "EXPORTS;SOURCES")
 
-  Python_add_library(${name} MODULE WITH_SOABI ${ARG_SOURCES} ${MORVEX_RUNTIME_SOURCES})
+  if(TARGET morvex_python_headers)
+    add_library(${name} MODULE ${ARG_SOURCES} ${MORVEX_RUNTIME_SOURCES})
+    target_link_libraries(${name} PRIVATE morvex_python_headers)
+    set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX "${MORVEX_TARGET_EXT_SUFFIX}")
+  else()
+    Python_add_library(${name} MODULE WITH_SOABI ${ARG_SOURCES} ${MORVEX_RUNTIME_SOURCES})
+  endif()
   target_include_directories(${name} PRIVATE "${MORVEX_ROOT}")
   target_compile_features(${name} PRIVATE cxx_std_20)
   set_target_properties(${name} PROPERTIES

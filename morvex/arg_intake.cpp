@@ -229,23 +229,25 @@ int __Pyx_ParseKeywords(PyObject *kwds, PyObject *const *kwvalues, ArgNames argn
 // ---------------------------------------------------------------------------
 // Conversion to a 32-bit signed integer
 
+#if LONG_MAX > INT32_MAX
+// Where long is 32 bits, PyLong_AsLong alone bounds the value and says
+// this; a wider long gets the same words for every value out of range, so
+// the refusal reads alike on every platform.
 __PYX_COLD int raise_int_overflow() {
-    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
+    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
     return -1;
 }
+#endif
 
 // The value of an int (or subclass); -1 with OverflowError outside 32 bits.
 int __Pyx_PyLong_ReadInt32(PyObject *x) {
     PyLongObject *v = reinterpret_cast<PyLongObject *>(x);
     if (_PyLong_IsCompact(v))
         return int(_PyLong_CompactValue(v));  // compact ints hold at most 30 bits
-    long value = PyLong_AsLong(x);
+    long value = PyLong_AsLong(x);  // -1 with OverflowError beyond long
 #if LONG_MAX > INT32_MAX
-    if (value < INT32_MIN || value > INT32_MAX) {
-        if (value == -1 && PyErr_Occurred())
-            return -1;
+    if (value < INT32_MIN || value > INT32_MAX)
         return raise_int_overflow();
-    }
 #endif
     return int(value);
 }

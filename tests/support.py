@@ -22,6 +22,9 @@ def run_python(code, *, env=None, check=True, timeout=300, pythonpath=()):
     exit fails the calling test with the child's stderr.
     """
     child_env = dict(os.environ if env is None else env)
+    # Interpreters of one process write to one stdout, each through a buffer
+    # of its own: unbuffered, their lines arrive in the order printed.
+    child_env["PYTHONUNBUFFERED"] = "1"
     if pythonpath:
         parts = [str(p) for p in pythonpath]
         if child_env.get("PYTHONPATH"):
@@ -102,6 +105,20 @@ def build_probe():
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     assert (PROBE_BUILD / f"_morvex_probe{suffix}").exists()
     return PROBE_BUILD
+
+
+def build_i686_musl():
+    """Cross-builds morvex_cy for 32-bit x86 Linux with musl (preset
+    i686-musl, zig from the ziglang package); returns the shared object."""
+    cmake = _tool("cmake")
+    if cmake is None:
+        raise RuntimeError("cmake is needed for the cross build (pip install cmake)")
+    for command in ([cmake, "--preset", "i686-musl", f"-DPython_EXECUTABLE={sys.executable}"],
+                    [cmake, "--build", "--preset", "i686-musl", "--parallel", "2"]):
+        proc = subprocess.run(command, cwd=ROOT, capture_output=True, text=True)
+        if proc.returncode != 0:
+            raise RuntimeError(f"{' '.join(command)} failed:\n{proc.stdout}\n{proc.stderr}")
+    return ROOT / "build" / "i686-musl" / "morvex" / "morvex_cy.cpython-312-i386-linux-musl.so"
 
 
 def entries(exc):

@@ -36,6 +36,7 @@ NOT_STRINGS = "%.200s() keywords must be strings"
 NON_INT = "__int__ returned non-int (type %.200s)"
 DEPRECATED = (NON_INT + ".  The ability to return an instance of a strict subclass of int is "
               "deprecated, and may be removed in a future version of Python.")
+TOO_LARGE = "Python int too large to convert to C long"  # any value outside 32 bits
 
 
 # ---------------------------------------------------------------------------
@@ -277,7 +278,7 @@ def convert(argument, warnings_are_errors, issued):
             issued.append((DeprecationWarning, message))
         value = int.__int__(result)
     if not INT_MIN <= value <= INT_MAX:
-        raise Refused(OverflowError)
+        raise Refused(OverflowError, TOO_LARGE)
     return value
 
 
@@ -316,13 +317,11 @@ FUNCTIONS = {
 
 def outcome_of(call):
     """("value", result, its type) or ("raised", type, message, module
-    entries); the exception itself is dropped, so it keeps nothing alive.
-    Overflow messages are the host's and are not compared."""
+    entries); the exception itself is dropped, so it keeps nothing alive."""
     try:
         result = call()
     except Exception as exc:
-        message = None if isinstance(exc, OverflowError) else str(exc)
-        return ("raised", type(exc), message, module_entries(exc))
+        return ("raised", type(exc), str(exc), module_entries(exc))
     return ("value", result, type(result))
 
 
@@ -351,9 +350,9 @@ def predict(collect, result_of, warnings_are_errors, entries):
     try:
         value = convert(collect(), warnings_are_errors, issued)
     except Refused as refused:
-        message = None if refused.exc_type is OverflowError else refused.message
-        event("refused, " + kind_of(refused.exc_type, message))
-        return ("raised", refused.exc_type, message, entries if refused.in_intake else []), issued
+        event("refused, " + kind_of(refused.exc_type, refused.message))
+        return (("raised", refused.exc_type, refused.message,
+                 entries if refused.in_intake else []), issued)
     event("value" + (" with a warning" if issued else ""))
     result = result_of(value)
     return ("value", result, type(result)), issued

@@ -133,7 +133,7 @@ EXPECTED = {
     "run_loop arity": ("TypeError: run_loop() takes exactly 1 positional argument (2 given) @ [23]", {23}),
     "run_loop unexpected keyword": ("TypeError: run_loop() got an unexpected keyword argument 'zz' @ [23]", {23}),
     "run_loop multiple values": ("TypeError: run_loop() got multiple values for keyword argument 'loop' @ [23]", {23}),
-    "run_loop overflow": ("OverflowError: Python int too large to convert to C int @ [23]", {23}),
+    "run_loop overflow": ("OverflowError: Python int too large to convert to C long @ [23]", {23}),
     "fib sum": ("= 987", {35}),
     "fib keyword": ("= 1597", {35}),
     "call slot keywords": ("= 1000000", {29}),

@@ -111,6 +111,9 @@ else
   deselect=(
     # The checked module needs libasan and libubsan beside libc.
     --deselect tests/test_shared_object.py::test_needs_only_libc
+    --deselect tests/test_shared_object.py::test_needs_the_interpreter_and_a_few_libc_functions
+    # It builds and tests release wheels of its own, unchecked.
+    --deselect tests/test_wheel.py
     # It runs this script.
     --deselect tests/test_sanitizers.py
   )
