@@ -5,6 +5,7 @@
 
 #include "runtime/runtime.h"
 
+#include <stddef.h>
 #include <stdint.h>
 
 // ---------------------------------------------------------------------------
@@ -122,6 +123,10 @@ struct __Pyx_DictKeysHead {
     Py_ssize_t dk_usable;
     Py_ssize_t dk_nentries;
 };
+// The index starts right after the header, as the host's dk_indices does:
+// 32 bytes with a 64-bit Py_ssize_t, 20 with a 32-bit one.
+static_assert(sizeof(__Pyx_DictKeysHead) ==
+              offsetof(__Pyx_DictKeysHead, dk_nentries) + sizeof(Py_ssize_t));
 
 struct __Pyx_DictUnicodeEntry {
     PyObject *me_key;

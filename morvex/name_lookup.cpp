@@ -42,9 +42,10 @@ PyObject *__Pyx__GetModuleGlobalName(PyObject *name, Py_hash_t hash) {
 
 namespace {
 
-// Index sizes by table size, as the host chooses them.
+// Index sizes by table size, as the host chooses them: 8-byte slots only
+// where pointers are 8 bytes wide.
 int index_bytes_log2(int log2_size) {
-    return log2_size < 8 ? 0 : log2_size < 16 ? 1 : log2_size < 32 ? 2 : 3;
+    return log2_size < 8 ? 0 : log2_size < 16 ? 1 : log2_size < 32 || SIZEOF_VOID_P <= 4 ? 2 : 3;
 }
 
 // Largest table the reader accepts: its index, up to 8 bytes a slot, and its
