@@ -15,7 +15,9 @@ import _morvex_probe as probe
 
 warnings.simplefilter("ignore")
 T, ns, make, fib = type(m.fib), vars(m), probe.make_function, m.fib
-big, value, marker = 10**6, object(), object()
+# Ints above the interpreter's small ones, which are immortal: a leaked
+# reference to one of these shows.
+big, huge, value, marker = 10**6, 2**40, object(), object()
 
 class Sub(int):
     pass
@@ -49,8 +51,8 @@ def attempt(func, *args, **kwargs):
         return None
 
 def calls():
-    for arg in (big, 2.5, True, Sub(big), "x", None, 2**40, Converts(big), Converts(Sub(big)),
-                Converts("7"), Converts(LookupError), Converts(2**40)):
+    for arg in (big, 2.5, True, Sub(big), "x", None, huge, Converts(big), Converts(Sub(big)),
+                Converts("7"), Converts(value), Converts(LookupError), Converts(huge)):
         attempt(m.run_loop, arg)
     for kwargs in ({"loop": big}, {Str("loop"): big}, {OtherHash("loop"): big}, {"zz": big},
                    {"loop": big, "zz": value}, {OtherHash("loop"): big, "loop": value}):
@@ -59,7 +61,9 @@ def calls():
     for names in (("loop", "loop"), (1, "loop"), (Str("loop"), "loop")):
         attempt(_testcapi.pyobject_vectorcall, m.run_loop, (big, value), names)
     attempt(m.fib, big, value)
-    attempt(m.fib, n=-5)  # recursion error
+    m.fib(15)  # partial sums above the small ints
+    attempt(m.fib, n=-5)  # recursion errors
+    attempt(m.fib, big)
 
 def slot():
     # _testcapi hands the dictionary to the slot as it is; a call with ** in
@@ -77,9 +81,10 @@ def slot():
     attempt(Owner().f)
 
 def fib_rebound():
-    for binding in (abs, len, None, Owner().step, lambda k: marker, lambda k: 1 / 0):
+    for binding in (abs, len, None, m.run_loop, Owner().step, lambda k: marker, lambda k: 1 / 0):
         ns["fib"] = binding
         attempt(fib, 6)
+        attempt(fib, big)
     del ns["fib"]
     attempt(fib, 5)
     ns["fib"] = fib
@@ -107,14 +112,14 @@ def setters():
     del m.fib.x
 
 def collected_cycles():
-    f = make("o")
+    f = make("o", code=m.fib.__code__)
     f.self = f
     f.__defaults__ = (f,)
     probe.clear(make("fastcall", defaults=True))
 
 OPS = {"calls": calls, "slot": slot, "fib rebound": fib_rebound, "attributes": attributes,
        "setters": setters, "collected cycles": collected_cycles}
-watched = [m.run_loop, m.fib, T, ns, m.fib.__code__, m.fib.__annotations__, big, value, marker,
+watched = [m.run_loop, m.fib, T, ns, m.fib.__code__, m.fib.__annotations__, big, huge, value, marker,
            asyncio.coroutines]
 
 def refcounts():
