@@ -213,10 +213,12 @@ def test_deep_recursion_raises_recursion_error(n):
 NESTING = "RecursionError: maximum recursion depth exceeded in probe nesting"
 
 
-@pytest.mark.parametrize("binding, expected", [("abs", 3), ("m.run_loop", 3), ("lambda k: k", 3),
-                                               ("m.fib", 2)])
-def test_recursion_budget_running_out_at_any_level(probe_dir, binding, expected):
-    """fib(3) started with one unit of the recursion budget less each time:
+# fib(n) is 3 with each binding; with itself, n is 4, so that a level that
+# is not a base case is entered.
+@pytest.mark.parametrize("binding, n", [("abs", 3), ("m.run_loop", 3), ("lambda k: k", 3),
+                                        ("m.fib", 4)])
+def test_recursion_budget_running_out_at_any_level(probe_dir, binding, n):
+    """fib(n) started with one unit of the recursion budget less each time:
     at every level it returns its value or raises RecursionError, the level
     where the guard of the call to the binding finds one unit left included,
     and the budget is whole afterwards."""
@@ -227,13 +229,13 @@ def test_recursion_budget_running_out_at_any_level(probe_dir, binding, expected)
 
         def outcome(depth, func, arg):
             try:
-                return "ok" if probe.nested(depth, func, arg) == {expected} else "wrong result"
+                return "ok" if probe.nested(depth, func, arg) == 3 else "wrong result"
             except Exception as e:
                 return f"{{type(e).__name__}}: {{e}}"
 
         def reach():  # the first depth the nesting alone cannot go down to
             depth = 0
-            while outcome(depth, abs, {expected}) == "ok":
+            while outcome(depth, abs, 3) == "ok":
                 depth += 1
             return depth
 
@@ -241,7 +243,7 @@ def test_recursion_budget_running_out_at_any_level(probe_dir, binding, expected)
         vars(m)["fib"] = {binding}
         runs = []
         for depth in range(before + 2):
-            seen = outcome(depth, fib, 3)
+            seen = outcome(depth, fib, {n})
             if runs and runs[-1][0] == seen:
                 runs[-1][1] += 1
             else:
