@@ -28,6 +28,13 @@ set(MORVEX_RUNTIME_SOURCES
 set(MORVEX_SANITIZE "" CACHE STRING
     "Comma-separated -fsanitize= checks for a checked build (empty: normal build)")
 
+# A build that counts which lines and branches run (gcc's --coverage), for
+# tools/coverage.sh. Optimisation is off so that counts map to the source
+# lines, and NDEBUG is set so that the interpreter's own asserts inside its
+# macros add no branches of theirs; like the checked build, this wins over
+# the build type's flags.
+option(MORVEX_COVERAGE "Instrument for line and branch coverage (gcc --coverage)" OFF)
+
 function(morvex_add_extension name)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "" "OUTPUT_DIR" "EXPORTS;SOURCES")
 
@@ -64,5 +71,9 @@ function(morvex_add_extension name)
       -fsanitize=${MORVEX_SANITIZE} -fno-sanitize-recover=undefined
       -fno-omit-frame-pointer -g -O1)
     target_link_options(${name} PRIVATE -fsanitize=${MORVEX_SANITIZE})
+  endif()
+  if(MORVEX_COVERAGE)
+    target_compile_options(${name} PRIVATE --coverage -O0 -DNDEBUG)
+    target_link_options(${name} PRIVATE --coverage)
   endif()
 endfunction()

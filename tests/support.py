@@ -10,7 +10,10 @@ import textwrap
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 PROBE_SOURCE = ROOT / "tests" / "probe"
-PROBE_BUILD = ROOT / "build" / f"probe-{sys.implementation.cache_tag}"
+# A tool run that builds the probe its own way (tools/coverage.sh) names
+# the directory it has configured.
+PROBE_BUILD = pathlib.Path(os.environ.get("MORVEX_PROBE_BUILD")
+                           or ROOT / "build" / f"probe-{sys.implementation.cache_tag}")
 
 SOURCE_FILE = "morvex/morvex_cy.py"
 

@@ -1,6 +1,8 @@
 """fib(n): double recursion through the module's global name `fib`."""
 
+import array
 import builtins
+import json
 import sys
 import weakref
 
@@ -136,16 +138,35 @@ def test_rebinding_to_a_bound_method(mod, namespace):
 
 
 @pytest.mark.parametrize(
+    "binding, n",
+    [
+        (lambda m, probe: m.run_loop, 10),  # the shared type, keywords convention
+        (lambda m, probe: probe.make_function("o"), 5),  # the shared type, one argument
+        (lambda m, probe: array.array("i").__reduce_ex__, 6),  # a builtin method (a subclass)
+    ],
+    ids=["run_loop", "shared type METH_O", "builtin method"],
+)
+def test_rebinding_to_other_native_functions(mod, probe, namespace, binding, n):
+    function, binding = namespace["fib"], binding(mod, probe)
+    namespace["fib"] = binding
+    assert function(n) == binding(n - 1) + binding(n - 2)
+
+
+@pytest.mark.parametrize(
     "binding, exc_type, message",
     [
-        (None, TypeError, "'NoneType' object is not callable"),
-        (lambda k: [] if k % 2 else 1, TypeError, 'can only concatenate list (not "int") to list'),
-        (lambda k: 1 / 0, ZeroDivisionError, "division by zero"),
+        (lambda probe: None, TypeError, "'NoneType' object is not callable"),
+        (lambda probe: lambda k: [] if k % 2 else 1, TypeError,
+         'can only concatenate list (not "int") to list'),
+        (lambda probe: lambda k: 1 / 0, ZeroDivisionError, "division by zero"),
+        # A native function that returns null without raising.
+        (lambda probe: probe.make_function("null_o"), SystemError,
+         "NULL result without error in PyObject_Call"),
     ],
 )
-def test_failures_at_line_35(mod, namespace, binding, exc_type, message):
+def test_failures_at_line_35(mod, probe, namespace, binding, exc_type, message):
     function = namespace["fib"]
-    namespace["fib"] = binding
+    namespace["fib"] = binding(probe)
     with pytest.raises(exc_type) as info:
         function(6)  # terms fib(5), fib(4): a list on the left of an int
     assert str(info.value) == message
@@ -202,6 +223,88 @@ def test_deep_recursion_raises_recursion_error(n):
         "True",
         "6765",
     ]
+
+
+NESTING = "RecursionError: maximum recursion depth exceeded in probe nesting"
+
+
+# fib(n) is 3 with each binding; with itself, n is 4, so that a level that
+# is not a base case is entered.
+@pytest.mark.parametrize("binding, n", [("abs", 3), ("m.run_loop", 3), ("lambda k: k", 3),
+                                        ("m.fib", 4)])
+def test_recursion_budget_running_out_at_any_level(probe_dir, binding, n):
+    """fib(n) started with one unit of the recursion budget less each time:
+    at every level it returns its value or raises RecursionError, the level
+    where the guard of the call to the binding finds one unit left included,
+    and the budget is whole afterwards."""
+    proc = run_python(
+        f"""
+        import json
+        import morvex.morvex_cy as m, _morvex_probe as probe
+
+        def outcome(depth, func, arg):
+            try:
+                return "ok" if probe.nested(depth, func, arg) == 3 else "wrong result"
+            except Exception as e:
+                return f"{{type(e).__name__}}: {{e}}"
+
+        def reach():  # the first depth the nesting alone cannot go down to
+            depth = 0
+            while outcome(depth, abs, 3) == "ok":
+                depth += 1
+            return depth
+
+        fib, before = m.fib, reach()
+        vars(m)["fib"] = {binding}
+        runs = []
+        for depth in range(before + 2):
+            seen = outcome(depth, fib, {n})
+            if runs and runs[-1][0] == seen:
+                runs[-1][1] += 1
+            else:
+                runs.append([seen, 1])
+        vars(m)["fib"] = fib
+        print(json.dumps(runs))
+        print(before == reach(), fib(20))
+        """,
+        pythonpath=[probe_dir],
+    )
+    runs, after = proc.stdout.splitlines()
+    runs = json.loads(runs)
+    assert runs[0][0] == "ok" and runs[-1][0] == NESTING, runs
+    errors = [seen for seen, _ in runs[1:-1]]
+    assert errors and all(e.startswith("RecursionError: maximum recursion depth exceeded")
+                          for e in errors), runs
+    assert after == "True 6765"
+
+
+REMEMBERED_ENTRY_OUTLIVES_ITS_TABLE = """
+    import sys
+    import morvex.morvex_cy as m
+
+    ns, fib, fib_name = vars(m), m.fib, sys.intern("fib")
+    saved, wrong = dict(ns), []
+    for padding in range(41):
+        ns.clear()
+        ns.update(saved)  # a key table of str keys only
+        for i in range(padding):
+            ns[f"_pad{i}"] = i
+        ns["fib"] = ns.pop("fib")  # fib's entry after the padding
+        fib(10)  # the lookup remembers that entry
+        ns[1] = "one"  # a non-str key: the table is rebuilt with wider entries
+        for i in range(padding):
+            ns[f"_pad{i}"] = fib_name  # what a read in the old layout would take for the key
+        if fib(10) != 55:
+            wrong.append(padding)
+    ns.clear()
+    ns.update(saved)
+    print(wrong, fib(12))
+"""
+
+
+def test_remembered_entry_is_not_read_once_the_table_holds_other_keys():
+    proc = run_python(REMEMBERED_ENTRY_OUTLIVES_ITS_TABLE)
+    assert proc.stdout.split("\n")[0] == "[] 144"
 
 
 def grow_table(ns):

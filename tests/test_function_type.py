@@ -2,6 +2,7 @@
 calling convention, the four fast call entries and the collector hooks."""
 
 import gc
+import sys
 import weakref
 
 import pytest
@@ -15,6 +16,7 @@ def test_type_names(mod):
     assert repr(T) == "<class '_cython_3_1_1.cython_function_or_method'>"
     assert type(mod.fib) is T
     assert T.__flags__ & (1 << 11)  # calls go through the vectorcall field
+    assert T.__itemsize__ == 0
 
 
 def test_registry_holds_the_one_shared_type(mod, probe):
@@ -98,10 +100,31 @@ def test_method_flag_takes_self_from_the_arguments(probe, kind):
     assert result[1] == "self"
 
 
-@pytest.mark.parametrize("flags", [0x01, 0x05])
-def test_static_flag_cancels_the_method_flag(probe, flags):
+@pytest.mark.parametrize(
+    "flags, takes_self, coroutine",
+    [
+        (0x00, False, False),
+        (0x01, False, False),  # static alone: neither a method nor a coroutine
+        (0x02, False, False),
+        (0x04, True, False),
+        (0x05, False, False),  # static cancels method
+        (0x08, False, True),
+        (0x0C, True, True),
+        (0x0D, False, True),
+        (0x10, False, False),
+        (0x20, False, False),
+        (-1 & ~0x0D, False, False),  # every bit but the three read
+    ],
+)
+def test_flag_bits(probe, flags, takes_self, coroutine):
+    import asyncio.coroutines
+
     function = probe.make_function("o", flags=flags)
-    assert function(7) == ("o", function, 7)
+    if takes_self:
+        assert function("self", 7) == ("o", "self", 7)
+    else:
+        assert function(7) == ("o", function, 7)
+    assert function._is_coroutine is (asyncio.coroutines._is_coroutine if coroutine else False)
 
 
 def test_traverse_visits_what_can_lead_back(mod):
@@ -138,16 +161,27 @@ def _through_qualname(function):
     function.__qualname__ = name
 
 
+def _without_cycle(function):
+    pass
+
+
 @pytest.mark.parametrize("make_cycle", [_through_dict, _through_annotations, _through_name,
-                                        _through_qualname], ids=lambda f: f.__name__[1:])
-def test_a_cycle_through_any_field_is_collected_and_weakrefs_notified(probe, make_cycle):
-    notified = []
-    function = probe.make_function("o")
+                                        _through_qualname, _without_cycle],
+                         ids=lambda f: f.__name__[1:])
+def test_a_freed_function_notifies_weakrefs_and_releases_its_code(probe, make_cycle):
+    """Freed by the collector through any field of a cycle, or by its last
+    reference going, a function object notifies its weak references and
+    gives back its code object."""
+    notified, code = [], compile("pass", "probe", "exec")
+    before = sys.getrefcount(code)
+    function = probe.make_function("o", code=code)
+    assert function.__code__ is code
     make_cycle(function)
     ref = weakref.ref(function, lambda r: notified.append(r))
     del function
     gc.collect()
     assert ref() is None and notified == [ref]
+    assert sys.getrefcount(code) == before
 
 
 @pytest.mark.parametrize("kind", ["o", "varargs_keywords"])

@@ -2,6 +2,7 @@
 the code objects, and the import rules (one interpreter, executed once)."""
 
 import importlib
+import json
 import sys
 
 import pytest
@@ -65,6 +66,7 @@ def test_code_objects(mod, name, argcount, nlocals, varnames, firstlineno, code_
     assert code.co_nlocals == nlocals
     assert code.co_varnames == varnames
     assert code.co_flags == 3  # CO_OPTIMIZED | CO_NEWLOCALS
+    assert code.co_stacksize == 0
     assert code.co_firstlineno == firstlineno
     assert code.co_filename == SOURCE_FILE
     assert code.co_name == code.co_qualname == name
@@ -165,6 +167,113 @@ def test_registry_entry_is_verified(registered, message):
     assert proc.stdout.splitlines() == [message, "['cython_function_or_method']", "False"]
 
 
+SPEC_AT_CREATION = """
+    import _imp, importlib.util, json
+
+    class Missing(AttributeError):
+        pass
+
+    class Raises:  # a spec attribute whose every read raises
+        def __init__(self, error):
+            self.error = error
+
+        def __get__(self, instance, owner):
+            raise self.error
+
+    DROP = object()
+    real = importlib.util.find_spec("morvex.morvex_cy")
+    fields = dict(name=real.name, origin=real.origin, loader=real.loader, parent="morvex",
+                  submodule_search_locations=None)
+    fields.update({changes})
+    Spec = type("Spec", (), {{k: v for k, v in fields.items() if isinstance(v, Raises)}})
+    spec = Spec()
+    vars(spec).update({{k: v for k, v in fields.items() if v is not DROP and not isinstance(v, Raises)}})
+    try:
+        ns = vars(_imp.create_dynamic(spec))  # creation alone
+    except Exception as e:
+        print(json.dumps([type(e).__name__, str(e)]))
+    else:
+        print(json.dumps({{"__file__": ns["__file__"] == real.origin, "__package__": ns["__package__"],
+                          "__path__": ns.get("__path__"), "__loader__": ns["__loader__"] is real.loader}}))
+"""
+
+
+@pytest.mark.parametrize(
+    "changes, outcome",
+    [
+        ("loader=DROP, submodule_search_locations=['here']",
+         {"__file__": True, "__package__": "morvex", "__path__": ["here"], "__loader__": False}),
+        ("parent=Raises(Missing('parent'))",
+         {"__file__": True, "__package__": None, "__path__": None, "__loader__": True}),
+        ("submodule_search_locations=Raises(Missing())",
+         {"__file__": True, "__package__": "morvex", "__path__": None, "__loader__": True}),
+        ("parent=Raises(KeyError('parent'))", ["KeyError", "'parent'"]),
+    ],
+)
+def test_spec_attributes_copied_at_creation(changes, outcome):
+    """A missing attribute (AttributeError or a subclass) is skipped, search
+    locations other than None become __path__, and any other error of a
+    read fails the creation."""
+    proc = run_python(SPEC_AT_CREATION.format(changes=changes))
+    assert json.loads(proc.stdout) == outcome
+
+
+COLLIDING_KEY = """
+    import importlib.util, json, sys, types
+
+    class Collides:  # hashes like the name the import looks up; the first comparison fails
+        compared = False
+
+        def __hash__(self):
+            return hash({key!r})
+
+        def __eq__(self, other):
+            if self.compared:
+                return False
+            self.compared = True
+            raise LookupError("no comparison")
+
+    spec = importlib.util.find_spec("morvex.morvex_cy")
+    if {registry}:
+        sys.modules["_cython_3_1_1"] = types.ModuleType("_cython_3_1_1")
+    table = vars(sys.modules["_cython_3_1_1"]) if {registry} else sys.modules
+    table[Collides()] = None
+    try:
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+    except LookupError as e:
+        entries, tb = [], e.__traceback__
+        while tb:
+            if tb.tb_frame.f_code.co_filename == "morvex/morvex_cy.py":
+                entries.append([tb.tb_lineno, tb.tb_frame.f_code.co_name])
+            tb = tb.tb_next
+        failure = [str(e), entries]
+    for key in [k for k in table if type(k) is Collides]:
+        del table[key]
+    print(json.dumps(failure + ["morvex.morvex_cy" in sys.modules]))
+    import morvex.morvex_cy as m
+    print(m.run_loop(3), m.fib(10), type(m.fib) is vars(sys.modules["_cython_3_1_1"])["cython_function_or_method"])
+"""
+
+
+@pytest.mark.parametrize(
+    "registry, key, entries",
+    [
+        (False, "morvex.morvex_cy", [[1, "init morvex.morvex_cy"]]),
+        (True, "cython_function_or_method", []),
+    ],
+    ids=["module table", "registry"],
+)
+def test_a_lookup_error_fails_the_import_and_a_retry_works(registry, key, entries):
+    """An error while the module table or the registry's dictionary is
+    searched fails the import with that error (never read as "absent"),
+    and once the table is sound again the import goes through."""
+    proc = run_python(COLLIDING_KEY.format(registry=registry, key=key))
+    failure, retried = proc.stdout.splitlines()
+    assert json.loads(failure) == ["no comparison", entries, False]
+    assert retried == "3 55 True"
+
+
 def test_main_flag_names_the_module_main():
     proc = run_python(
         """
@@ -259,7 +368,14 @@ FAIL_ONE_ALLOCATION_OF_THE_IMPORT = """
         return found
 
     spec = importlib.util.find_spec("morvex.morvex_cy")
+    if MAIN:
+        import ctypes
+        flag = "__pyx_module_is_main_morvex__morvex_cy"
+        ctypes.c_int.in_dll(ctypes.CDLL(spec.origin), flag).value = 1
     k = int(sys.argv[1])
+    # The spare tuples and dictionaries the host keeps would serve the
+    # module's small ones without allocating; held here, there are none.
+    held = [tuple([i] * size) for size in (1, 3) for i in range(2100)] + [{"k": i} for i in range(100)]
     _testcapi.set_nomemory(k - 1, k)
     try:
         module = importlib.util.module_from_spec(spec)  # creation
@@ -277,23 +393,24 @@ FAIL_ONE_ALLOCATION_OF_THE_IMPORT = """
     try:
         m.run_loop("x")
     except TypeError as e:
-        print(failure, last_module_entry(e))
+        print(failure, last_module_entry(e), m.__name__)
 """
 
 
-def test_each_failing_allocation_of_the_import_fails_cleanly_and_can_be_retried():
+@pytest.mark.parametrize("main", [False, True], ids=["imported", "main-module flag set"])
+def test_each_failing_allocation_of_the_import_fails_cleanly_and_can_be_retried(main):
     """Every allocation of creation and execution, failed in turn in a fresh process:
     the import fails with MemoryError, with an entry at the failing step's
     line once the string table stands; a retried import works; and a line
     first cached under the import's name keeps that name later."""
-    results = sweep_allocations(FAIL_ONE_ALLOCATION_OF_THE_IMPORT)
+    results = sweep_allocations(FAIL_ONE_ALLOCATION_OF_THE_IMPORT.replace("MAIN", str(main)))
     failures = {line for line in results.values() if line != "ok"}
     assert all(line.startswith("('MemoryError', ") for line in failures), failures
-    init = "'init morvex.morvex_cy'"
-    assert f"('MemoryError', (1, {init})) (23, 'morvex.morvex_cy.run_loop')" in failures
-    assert f"('MemoryError', (23, {init})) (23, {init})" in failures
-    assert f"('MemoryError', (32, {init})) (23, 'morvex.morvex_cy.run_loop')" in failures
-    assert "('MemoryError', None) (23, 'morvex.morvex_cy.run_loop')" in failures
+    init, name = "'init morvex.morvex_cy'", "__main__" if main else "morvex.morvex_cy"
+    assert f"('MemoryError', (1, {init})) (23, 'morvex.morvex_cy.run_loop') {name}" in failures
+    assert f"('MemoryError', (23, {init})) (23, {init}) {name}" in failures
+    assert f"('MemoryError', (32, {init})) (23, 'morvex.morvex_cy.run_loop') {name}" in failures
+    assert f"('MemoryError', None) (23, 'morvex.morvex_cy.run_loop') {name}" in failures
 
 
 PRETEND_RUNTIME_VERSION = """

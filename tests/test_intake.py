@@ -234,10 +234,12 @@ DEPRECATION = (
 )
 
 
-def test_int_subclass_result_warns(mod):
+@pytest.mark.parametrize("function", ["run_loop", "fib"])
+def test_int_subclass_result_warns_at_the_callers_line(mod, function):
     with pytest.warns(DeprecationWarning) as record:
-        assert mod.run_loop(IntReturning(True)) == 1
-    assert [str(w.message) for w in record] == [DEPRECATION]
+        line = sys._getframe().f_lineno + 1
+        assert getattr(mod, function)(IntReturning(True)) == 1
+    assert [(str(w.message), w.filename, w.lineno) for w in record] == [(DEPRECATION, __file__, line)]
 
 
 @pytest.mark.parametrize("function, line", [("run_loop", 23), ("fib", 32)])
@@ -258,14 +260,19 @@ def test_int_subclass_result_fails_when_warnings_are_errors(mod, function, line)
 
 @pytest.mark.parametrize(
     "argument",
-    [2**20, 2**40, "x", 3.5, IntReturning(5), IntReturning("bad"), Int(2**45), object()],
+    [2**20, 2**40, "x", 3.5, IntReturning(5), IntReturning("bad"), Int(2**45), object(),
+     IntReturning(object()), IntReturning(2**40), IntReturning(Int(2**40)), IntReturning(Int(7))],
 )
 @pytest.mark.parametrize("keyword", [False, True])
 def test_argument_reference_count_is_unchanged(mod, argument, keyword):
-    before = sys.getrefcount(argument)
+    """Neither the argument nor what its __int__ returned is kept."""
+    watched = [argument, argument.value] if isinstance(argument, IntReturning) else [argument]
+    before = [sys.getrefcount(w) for w in watched]
     for _ in range(3):
         try:
-            mod.run_loop(loop=argument) if keyword else mod.run_loop(argument)
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)
+                mod.run_loop(loop=argument) if keyword else mod.run_loop(argument)
         except (TypeError, OverflowError):
             pass
-    assert sys.getrefcount(argument) == before
+    assert [sys.getrefcount(w) for w in watched] == before

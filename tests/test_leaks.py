@@ -15,7 +15,9 @@ import _morvex_probe as probe
 
 warnings.simplefilter("ignore")
 T, ns, make, fib = type(m.fib), vars(m), probe.make_function, m.fib
-big, value, marker = 10**6, object(), object()
+# Ints above the interpreter's small ones, which are immortal: a leaked
+# reference to one of these shows.
+big, huge, value, marker = 10**6, 2**40, object(), object()
 
 class Sub(int):
     pass
@@ -49,8 +51,8 @@ def attempt(func, *args, **kwargs):
         return None
 
 def calls():
-    for arg in (big, 2.5, True, Sub(big), "x", None, 2**40, Converts(big), Converts(Sub(big)),
-                Converts("7"), Converts(LookupError), Converts(2**40)):
+    for arg in (big, 2.5, True, Sub(big), "x", None, huge, Converts(big), Converts(Sub(big)),
+                Converts("7"), Converts(value), Converts(LookupError), Converts(huge)):
         attempt(m.run_loop, arg)
     for kwargs in ({"loop": big}, {Str("loop"): big}, {OtherHash("loop"): big}, {"zz": big},
                    {"loop": big, "zz": value}, {OtherHash("loop"): big, "loop": value}):
@@ -59,7 +61,9 @@ def calls():
     for names in (("loop", "loop"), (1, "loop"), (Str("loop"), "loop")):
         attempt(_testcapi.pyobject_vectorcall, m.run_loop, (big, value), names)
     attempt(m.fib, big, value)
-    attempt(m.fib, n=-5)  # recursion error
+    m.fib(15)  # partial sums above the small ints
+    attempt(m.fib, n=-5)  # recursion errors
+    attempt(m.fib, big)
 
 def slot():
     # _testcapi hands the dictionary to the slot as it is; a call with ** in
@@ -77,9 +81,10 @@ def slot():
     attempt(Owner().f)
 
 def fib_rebound():
-    for binding in (abs, len, None, Owner().step, lambda k: marker, lambda k: 1 / 0):
+    for binding in (abs, len, None, m.run_loop, Owner().step, lambda k: marker, lambda k: 1 / 0):
         ns["fib"] = binding
         attempt(fib, 6)
+        attempt(fib, big)
     del ns["fib"]
     attempt(fib, 5)
     ns["fib"] = fib
@@ -107,28 +112,37 @@ def setters():
     del m.fib.x
 
 def collected_cycles():
-    f = make("o")
+    f = make("o", code=m.fib.__code__)
     f.self = f
     f.__defaults__ = (f,)
     probe.clear(make("fastcall", defaults=True))
 
 OPS = {"calls": calls, "slot": slot, "fib rebound": fib_rebound, "attributes": attributes,
        "setters": setters, "collected cycles": collected_cycles}
-watched = [m.run_loop, m.fib, T, ns, m.fib.__code__, m.fib.__annotations__, big, value, marker,
+watched = [m.run_loop, m.fib, T, ns, m.fib.__code__, m.fib.__annotations__, big, huge, value, marker,
            asyncio.coroutines]
 
 def refcounts():
     return [sys.getrefcount(o) for o in watched]
 
+def settle():
+    # The interpreter's type attribute cache keeps a reference to the name
+    # last looked up in each of its 4096 slots, picked by the name's address.
+    # Unpickling looks up names it has just made, so a varying number of
+    # them stays pinned there, as many as the allocator's placement makes;
+    # an empty cache at every count leaves only what the module keeps.
+    sys._clear_type_cache()
+    gc.collect()
+
 report = {}
 for name, op in OPS.items():
     for _ in range(30):
         op()
-    gc.collect()
+    settle()
     refs, blocks, objects = refcounts(), sys.getallocatedblocks(), len(gc.get_objects())
     for _ in range(300):
         op()
-    gc.collect()
+    settle()
     report[name] = [sys.getallocatedblocks() - blocks, len(gc.get_objects()) - objects,
                     [a - b for a, b in zip(refcounts(), refs)]]
 print(json.dumps(report))

@@ -17,7 +17,7 @@ from support import run_python, sweep_allocations
 # inside CPython's own frame bookkeeping then cannot clear the pending
 # exception, which would look like a fault of the module.
 WARM_SWEEP = r"""
-import gc, json, sys, warnings, _testcapi
+import asyncio.coroutines, gc, json, sys, warnings, weakref, _testcapi
 import morvex.morvex_cy as m
 import _morvex_probe as probe
 
@@ -32,15 +32,34 @@ class ReturnsSub:
     def __int__(self):
         return IntSub(600)
 
-big, sub, held = 10**6, ReturnsSub(), []
+class Local:
+    pass
+
+big, sub, held, locals_seen = 10**6, ReturnsSub(), [], []
 fastcall, many_keywords = probe.make_function("fastcall"), {f"k{i}": i for i in range(25)}
+fib = m.fib
 
 def fresh(kind="documented", **kw):
-    # Holding dictionaries empties the host's dict free list, so that a
-    # dictionary built on first read comes from the allocator.
+    # Holding dictionaries and lists empties the host's free lists, so that
+    # one built on first read comes from the allocator.
     held.clear()
     held.extend({} for _ in range(100))
+    held.extend([] for _ in range(100))
     return probe.make_function(kind, **kw)
+
+def bound(binding):
+    # The module's fib, with its global name bound to `binding`.
+    vars(m)["fib"] = binding
+    return fib
+
+def carried_error():
+    # An exception whose traceback holds a frame, and the frame a local.
+    local = Local()
+    locals_seen.append(weakref.ref(local))
+    try:
+        raise ValueError("carried")
+    except ValueError as e:
+        return e
 
 OPS = {  # name: setup giving (callable, args, kwargs); setups run before the hooks
     "run_loop result": lambda: (m.run_loop, (big,), {}),
@@ -52,17 +71,21 @@ OPS = {  # name: setup giving (callable, args, kwargs); setups run before the ho
     "run_loop unexpected keyword": lambda: (m.run_loop, (), {"zz": big}),
     "run_loop multiple values": lambda: (m.run_loop, (big,), {"loop": big}),
     "run_loop overflow": lambda: (m.run_loop, (2**40,), {}),
-    "fib sum": lambda: (m.fib, (16,), {}),  # the second term allocates too
-    "fib keyword": lambda: (m.fib, (), {"n": 17}),
+    "fib sum": lambda: (bound(fib), (16,), {}),  # the second term allocates too
+    "fib keyword": lambda: (bound(fib), (), {"n": 17}),
+    "fib bound to abs": lambda: (bound(abs), (big,), {}),  # the terms' ints are made for abs
     "call slot keywords": lambda: (type(m.run_loop).__call__, (m.run_loop,), {"loop": big}),
     # More names than the host keeps spare tuples for: the names tuple is allocated.
-    "call slot many keywords": lambda: (type(m.fib).__call__, (fastcall,), many_keywords),
+    "call slot many keywords": lambda: (type(fib).__call__, (fastcall,), many_keywords),
     "intake keyword dict": lambda: (probe.intake, ((),), {"kwdict": {"loop": big}}),
-    "repr": lambda: (repr, (m.fib,), {}),
+    "repr": lambda: (repr, (fib,), {}),
     "first __name__": lambda: (getattr, (fresh(), "__name__"), {}),
     "first __doc__": lambda: (getattr, (fresh(), "__doc__"), {}),
     "first __dict__": lambda: (getattr, (fresh(), "__dict__"), {}),
     "first __kwdefaults__": lambda: (getattr, (fresh("fastcall", defaults=True), "__kwdefaults__"), {}),
+    "first _is_coroutine": lambda: (getattr, (fresh("fastcall", flags=8), "_is_coroutine"), {}),
+    "entry over a carried traceback": lambda: (probe.raise_with_entry,
+                                               (carried_error(), "probe.carried", 3001), {}),
 }
 
 def describe(e):
@@ -84,15 +107,24 @@ def attempt(func, args, kwargs, k):
         result = func(*args, **kwargs)
     except BaseException as e:
         _testcapi.remove_mem_hooks()
+        args = kwargs = None  # so that this frame, in e's traceback, holds nothing it was given
         return describe(e)
     _testcapi.remove_mem_hooks()
     return f"= {result!r}" if type(result) is int else f"= {type(result).__name__}"
 
+def attempt_and_check(setup, k):
+    outcome = attempt(*setup(), k)
+    # What the operation was given is gone now, exceptions included.
+    if any(ref() is not None for ref in locals_seen):
+        outcome = "a local of a failing frame is kept: " + outcome
+    locals_seen.clear()
+    return outcome
+
 def sweep(setup, outcomes):
-    reference = attempt(*setup(), None)
+    reference = attempt_and_check(setup, None)
     k = settled = 0
     while settled < SETTLE:
-        outcome = attempt(*setup(), k)
+        outcome = attempt_and_check(setup, k)
         settled = settled + 1 if outcome == reference else 0
         if outcome != reference and outcomes is not None:
             outcomes[outcome] = outcomes.get(outcome, 0) + 1
@@ -116,14 +148,15 @@ for name, setup in OPS.items():
     report[name] = {
         "reference": reference,
         "failures": outcomes,
-        "after": attempt(*setup(), None),
+        "after": attempt_and_check(setup, None),
         "growth": sys.getallocatedblocks() - blocks,
         "refs moved": [after - before for after, before in zip(refcounts(), refs)],
     }
 print(json.dumps(report))
 """
 
-# name: (the undisturbed outcome, module lines a MemoryError may show)
+# name: (the undisturbed outcome, module lines a MemoryError may show[,
+# other outcomes an allocation failure may give])
 EXPECTED = {
     "run_loop result": ("= 1000000", {29}),
     "run_loop keyword": ("= 1000000", {29}),
@@ -136,6 +169,7 @@ EXPECTED = {
     "run_loop overflow": ("OverflowError: Python int too large to convert to C long @ [23]", {23}),
     "fib sum": ("= 987", {35}),
     "fib keyword": ("= 1597", {35}),
+    "fib bound to abs": ("= 1999997", {35}),
     "call slot keywords": ("= 1000000", {29}),
     "call slot many keywords": ("= tuple", set()),
     "intake keyword dict": ("= 1000000", {"probe.intake"}),
@@ -144,6 +178,9 @@ EXPECTED = {
     "first __doc__": ("= str", set()),
     "first __dict__": ("= dict", set()),
     "first __kwdefaults__": ("= dict", set()),
+    # A failed import of the marker's module is no error: the marker is True.
+    "first _is_coroutine": ("= object", set(), {"= bool"}),
+    "entry over a carried traceback": ("ValueError: carried @ [\"probe.carried\"]", {"probe.carried"}),
 }
 
 
@@ -156,10 +193,10 @@ def warm_report(probe_dir):
 @pytest.mark.parametrize("name", sorted(EXPECTED))
 def test_each_failed_allocation_raises_memory_error_cleanly(warm_report, name):
     report = warm_report[name]
-    undisturbed, lines = EXPECTED[name]
+    undisturbed, lines, *also = EXPECTED[name]
     assert report["reference"] == report["after"] == undisturbed
     assert report["failures"], "no allocation of the operation was failed"
-    for outcome in report["failures"]:
+    for outcome in set(report["failures"]) - set(*also):
         head, _, entries = outcome.partition(" @ ")
         assert head == "MemoryError: ", outcome
         assert set(json.loads(entries)) <= lines, outcome
@@ -173,16 +210,30 @@ def test_each_failed_allocation_raises_memory_error_cleanly(warm_report, name):
 # yet), then the 65th line of the probe's cache (the array must grow). A
 # failed cache allocation raises nothing; it shows only in what is cached.
 COLD_FIRST_ENTRIES = r"""
-import sys, _testcapi
+import gc, sys, weakref, _testcapi
 import morvex.morvex_cy as m
 import _morvex_probe as probe
+
+class Local:
+    pass
+
+locals_seen = []
+
+def carried_error():
+    # An exception whose traceback holds a frame, and the frame a local.
+    local = Local()
+    locals_seen.append(weakref.ref(local))
+    try:
+        raise ValueError()
+    except ValueError as e:
+        return e
 
 def both(k, loop, line):
     frame = sys._getframe()
     while frame:
         frame = frame.f_back
     first = growth = None
-    exc = ValueError()
+    exc = carried_error()
     _testcapi.set_nomemory(k - 1, k)  # sweep_allocations counts from 1
     try:
         m.run_loop(loop)
@@ -212,8 +263,12 @@ count, capacity, lines, _ = probe.code_cache()
 (first, first_code), (growth, _) = describe(first), describe(growth)
 (again, again_code), (later, later_code) = (describe(both(10**9, "x", 2000)[0]) for _ in range(2))
 cached = "n/a" if first_code is None else first_code is again_code
-state = f"{first} | {growth} | cached {cached} | {(count, capacity)} {list(lines) == sorted(set(lines))}"
-if state == "TypeError [(23, 'morvex.morvex_cy.run_loop')] | ValueError [(2000, 'grow')] | cached True | (65, 128) True":
+gc.collect()  # the exceptions are gone: what their tracebacks held must be freed
+freed = all(ref() is None for ref in locals_seen)
+state = (f"{first} | {growth} | cached {cached} | {(count, capacity)} {list(lines) == sorted(set(lines))}"
+         f" | locals freed {freed}")
+if state == ("TypeError [(23, 'morvex.morvex_cy.run_loop')] | ValueError [(2000, 'grow')] | cached True"
+             " | (65, 128) True | locals freed True"):
     print("ok")
 else:
     print(state, "|", again, again_code is later_code, probe.code_cache()[:2])
@@ -227,7 +282,8 @@ def test_first_entry_and_cache_growth_survive_each_failed_allocation(probe_dir):
     assert results[max(results)] == "ok", "the sweep ran out before the operations stopped failing"
     failures = {tuple(line.split(" | ")) for line in results.values() if line != "ok"}
     for line in failures:
-        first, growth, cached, cache, after = line
+        first, growth, cached, cache, freed, after = line
+        assert freed == "locals freed True", line
         assert first in (REFUSED, "MemoryError []", "MemoryError [(23, 'morvex.morvex_cy.run_loop')]"), line
         assert growth in ("ValueError [(2000, 'grow')]", "MemoryError []"), line
         assert cache in ("(64, 64) True", "(65, 128) True"), line
@@ -235,6 +291,6 @@ def test_first_entry_and_cache_growth_survive_each_failed_allocation(probe_dir):
         assert after == f"{REFUSED} True (65, 128)", line
     # Both cold allocations were reached: the module's first cache array,
     # and the growth of the probe's full one.
-    assert any(cached == "cached False" for _, _, cached, _, _ in failures)
+    assert any(cached == "cached False" for _, _, cached, _, _, _ in failures)
     assert any(growth.startswith("ValueError") and cache == "(64, 64) True"
-               for _, growth, _, cache, _ in failures)
+               for _, growth, _, cache, _, _ in failures)

@@ -49,44 +49,11 @@ ubsan_runtime=$(runtime libubsan.so libubsan1) || exit 2
 # cmake and ninja come from the developer venv, as for the normal suite.
 export PATH="$dev/bin:$PATH"
 
-# An interpreter of its own for the run: the same CPython and the same
-# packages as .venv, but without the editable install's import hook, which
-# would send `import morvex` to the in-place module whatever sys.path says.
-view=$build/venv
-if [ ! -x "$view/bin/python" ]; then
-  "$dev/bin/python" -m venv --without-pip "$view" || exit 2
-fi
-dev_packages=$("$dev/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
-view_packages=$("$view/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
-# A plain path line: .venv's packages join sys.path, its .pth hooks do not run.
-echo "$dev_packages" > "$view_packages/morvex-dev-packages.pth"
-
-build_log=$build/build.log
-: > "$build_log"
-run_logged() {
-  if ! "$@" >> "$build_log" 2>&1; then
-    cat "$build_log" >&2
-    say "failed: $*"
-    exit 2
-  fi
-}
-cd "$root"
-run_logged cmake --preset asan
-run_logged cmake --build --preset asan
-# The package beside the checked module: its Python side, as a wheel has it.
-find morvex -maxdepth 1 -type f ! -name '*.cpp' ! -name '*.h' ! -name '*.so' \
-  -exec cp {} "$build/morvex/" \;
-
-# The probe, configured as the suite configures it (the suite rebuilds it).
 probe=$build/probe
-generator=()
-if [ ! -e "$probe/CMakeCache.txt" ]; then
-  generator=(-G Ninja "-DCMAKE_MAKE_PROGRAM=$dev/bin/ninja")
-fi
-run_logged cmake -S tests/probe -B "$probe" "${generator[@]}" \
-  "-DPython_EXECUTABLE=$view/bin/python" -DCMAKE_BUILD_TYPE=Release \
-  -DMORVEX_SANITIZE=address,undefined
-run_logged cmake --build "$probe"
+. "$root/tools/build_of_its_own.sh"
+make_view
+build_module asan
+build_probe -DMORVEX_SANITIZE=address,undefined
 
 # The working directory is the first entry of sys.path for `python -m` and
 # `python -c`, the way the tests start children: build/asan/ holds the
@@ -124,18 +91,7 @@ else
   # checks hold trivially; their reference counts still count, and
   # LeakSanitizer checks the memory.
 
-  # Relative test paths among the arguments are taken from the repository
-  # root, as in a normal run; without any test path, the whole suite runs.
-  args=() paths=0
-  for arg in "$@"; do
-    if [ "${arg#-}" = "$arg" ] && [ -e "$root/${arg%%::*}" ]; then
-      arg=$root/$arg paths=1
-    elif [ "${arg#/}" != "$arg" ] && [ -e "${arg%%::*}" ]; then
-      paths=1
-    fi
-    args+=("$arg")
-  done
-  [ "$paths" -eq 1 ] || args+=("$root/tests")
+  suite_args "$@"
   command=("$view/bin/python" -m pytest -p sanitized_run -p no:cacheprovider --rootdir="$root"
            "${deselect[@]}" "${args[@]}")
   python_path=$PYTHONPATH

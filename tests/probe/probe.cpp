@@ -31,6 +31,11 @@ PyObject *entry_o(PyObject *self, PyObject *arg) {
     return Py_BuildValue("(sOO)", "o", self, arg);
 }
 
+// Breaks the host's rule on purpose: null without an exception.
+PyObject *entry_null(PyObject *, PyObject *) {
+    return nullptr;
+}
+
 PyObject *entry_varargs_keywords(PyObject *self, PyObject *args, PyObject *kw) {
     return Py_BuildValue("(sOOO)", "varargs_keywords", self, args, kw ? kw : Py_None);
 }
@@ -79,6 +84,7 @@ PyMethodDef kinds[] = {
     {"method", as_cfunction(entry_method), METH_METHOD | METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"varargs", as_cfunction(entry_noargs), METH_VARARGS, nullptr},
     {"documented", as_cfunction(entry_noargs), METH_NOARGS, "probe docstring"},
+    {"null_o", as_cfunction(entry_null), METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -145,14 +151,14 @@ PyObject *bare_call_target(PyObject *, PyObject *) {
 
 // --- Module functions --------------------------------------------------------
 
-// make_function(kind, flags=0, qualname="probe_fn", defaults=None)
+// make_function(kind, flags=0, qualname="probe_fn", defaults=None, code=None)
 PyObject *make_function(PyObject *, PyObject *args, PyObject *kw) {
-    static const char *keywords[] = {"kind", "flags", "qualname", "defaults", nullptr};
+    static const char *keywords[] = {"kind", "flags", "qualname", "defaults", "code", nullptr};
     const char *kind;
     int flags = 0;
-    PyObject *qualname = nullptr, *defaults = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "s|iUO", const_cast<char **>(keywords), &kind,
-                                     &flags, &qualname, &defaults))
+    PyObject *qualname = nullptr, *defaults = Py_None, *code = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "s|iUOO", const_cast<char **>(keywords), &kind,
+                                     &flags, &qualname, &defaults, &code))
         return nullptr;
     PyMethodDef *def = kinds;
     while (def->ml_name && strcmp(def->ml_name, kind) != 0)
@@ -166,7 +172,7 @@ PyObject *make_function(PyObject *, PyObject *args, PyObject *kw) {
     if (!module)
         return nullptr;
     PyObject *func = __Pyx_CyFunction_New(def, flags, name.get(), nullptr, module.get(),
-                                          state.globals, nullptr);
+                                          state.globals, code == Py_None ? nullptr : code);
     if (!func || defaults == Py_None)
         return func;
     __Pyx_CyFunction_Cast(func)->defaults_getter =
@@ -269,6 +275,27 @@ PyObject *exec_def(PyObject *, PyObject *args) {
     Py_RETURN_NONE;
 }
 
+// nested(depth, func, arg): func(arg) called `depth` levels down a native
+// recursion, each level one unit of the thread's recursion budget, so that
+// a test can start a call with any amount of budget left.
+PyObject *nested_call(Py_ssize_t depth, PyObject *func, PyObject *arg) {
+    if (depth == 0)
+        return PyObject_CallOneArg(func, arg);
+    if (Py_EnterRecursiveCall(" in probe nesting"))
+        return nullptr;
+    PyObject *result = nested_call(depth - 1, func, arg);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+PyObject *nested(PyObject *, PyObject *args) {
+    Py_ssize_t depth;
+    PyObject *func, *arg;
+    if (!PyArg_ParseTuple(args, "nOO", &depth, &func, &arg))
+        return nullptr;
+    return nested_call(depth, func, arg);
+}
+
 PyObject *shared_type(PyObject *, PyObject *) {
     return Py_NewRef(reinterpret_cast<PyObject *>(state.function_type));
 }
@@ -282,6 +309,7 @@ PyMethodDef probe_methods[] = {
     {"intake", as_cfunction(intake), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"clear", clear, METH_O, nullptr},
     {"exec_def", exec_def, METH_VARARGS, nullptr},
+    {"nested", nested, METH_VARARGS, nullptr},
     {"shared_type", shared_type, METH_NOARGS, nullptr},
     {"bare_call_target", bare_call_target, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
