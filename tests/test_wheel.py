@@ -7,6 +7,7 @@ every release wheel (a smoke subset of the suite)."""
 import importlib.metadata
 import importlib.util
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -96,4 +97,5 @@ def test_installed_wheel_passes_the_release_test_command(installed):
     python, place = installed
     proc = run(["bash", "-c", CIBUILDWHEEL["test-command"]], cwd=place, env=user_env(python),
                timeout=300)
-    assert " passed in " in proc.stdout.splitlines()[-1]
+    # Tests of the probe, which is built from the source tree, skip there.
+    assert re.fullmatch(r"\d+ passed(, \d+ skipped)? in [\d.]+s", proc.stdout.splitlines()[-1])
