@@ -52,6 +52,12 @@ def bound(binding):
     vars(m)["fib"] = binding
     return fib
 
+def hands_back(k):
+    # An object for the first term; the second is fib's own again, a
+    # machine sum that needs an int to be added to it.
+    vars(m)["fib"] = fib
+    return big
+
 def carried_error():
     # An exception whose traceback holds a frame, and the frame a local.
     local = Local()
@@ -74,6 +80,7 @@ OPS = {  # name: setup giving (callable, args, kwargs); setups run before the ho
     "fib sum": lambda: (bound(fib), (16,), {}),  # the second term allocates too
     "fib keyword": lambda: (bound(fib), (), {"n": 17}),
     "fib bound to abs": lambda: (bound(abs), (big,), {}),  # the terms' ints are made for abs
+    "fib sum meets an object": lambda: (bound(hands_back), (16,), {}),
     "call slot keywords": lambda: (type(m.run_loop).__call__, (m.run_loop,), {"loop": big}),
     # More names than the host keeps spare tuples for: the names tuple is allocated.
     "call slot many keywords": lambda: (type(fib).__call__, (fastcall,), many_keywords),
@@ -170,6 +177,7 @@ EXPECTED = {
     "fib sum": ("= 987", {35}),
     "fib keyword": ("= 1597", {35}),
     "fib bound to abs": ("= 1999997", {35}),
+    "fib sum meets an object": ("= 1000377", {35}),
     "call slot keywords": ("= 1000000", {29}),
     "call slot many keywords": ("= tuple", set()),
     "intake keyword dict": ("= 1000000", {"probe.intake"}),
