@@ -91,20 +91,31 @@ def _tool(name):
     return str(local) if local.exists() else shutil.which(name)
 
 
-def build_probe():
-    """Builds the test-only module _morvex_probe; returns its directory."""
+def _cmake(purpose):
     cmake = _tool("cmake")
     if cmake is None:
-        raise RuntimeError("cmake is needed to build the test probe (pip install cmake)")
+        raise RuntimeError(f"cmake is needed {purpose} (pip install cmake)")
+    return cmake
+
+
+def _run_all(*commands):
+    """Runs each command from the project root; RuntimeError with its output
+    at the first that fails."""
+    for command in commands:
+        proc = subprocess.run(command, cwd=ROOT, capture_output=True, text=True)
+        if proc.returncode != 0:
+            raise RuntimeError(f"{' '.join(command)} failed:\n{proc.stdout}\n{proc.stderr}")
+
+
+def build_probe():
+    """Builds the test-only module _morvex_probe; returns its directory."""
+    cmake = _cmake("to build the test probe")
     configure = [cmake, "-S", str(PROBE_SOURCE), "-B", str(PROBE_BUILD),
                  f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release"]
     ninja = _tool("ninja")
     if ninja and not (PROBE_BUILD / "CMakeCache.txt").exists():
         configure += ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]
-    for command in (configure, [cmake, "--build", str(PROBE_BUILD)]):
-        proc = subprocess.run(command, capture_output=True, text=True)
-        if proc.returncode != 0:
-            raise RuntimeError(f"{' '.join(command)} failed:\n{proc.stdout}\n{proc.stderr}")
+    _run_all(configure, [cmake, "--build", str(PROBE_BUILD)])
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     assert (PROBE_BUILD / f"_morvex_probe{suffix}").exists()
     return PROBE_BUILD
@@ -113,14 +124,9 @@ def build_probe():
 def build_i686_musl():
     """Cross-builds morvex_cy for 32-bit x86 Linux with musl (preset
     i686-musl, zig from the ziglang package); returns the shared object."""
-    cmake = _tool("cmake")
-    if cmake is None:
-        raise RuntimeError("cmake is needed for the cross build (pip install cmake)")
-    for command in ([cmake, "--preset", "i686-musl", f"-DPython_EXECUTABLE={sys.executable}"],
-                    [cmake, "--build", "--preset", "i686-musl", "--parallel", "2"]):
-        proc = subprocess.run(command, cwd=ROOT, capture_output=True, text=True)
-        if proc.returncode != 0:
-            raise RuntimeError(f"{' '.join(command)} failed:\n{proc.stdout}\n{proc.stderr}")
+    cmake = _cmake("for the cross build")
+    _run_all([cmake, "--preset", "i686-musl", f"-DPython_EXECUTABLE={sys.executable}"],
+             [cmake, "--build", "--preset", "i686-musl", "--parallel", "2"])
     return ROOT / "build" / "i686-musl" / "morvex" / "morvex_cy.cpython-312-i386-linux-musl.so"
 
 
