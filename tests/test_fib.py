@@ -83,6 +83,32 @@ def test_builtins_are_the_fallback(mod, namespace):
         del builtins.fib
 
 
+@pytest.mark.parametrize("found_in", ["globals", "builtins __getattr__"])
+def test_a_binding_that_hands_fib_back(mod, namespace, found_in):
+    function = namespace.pop("fib")
+
+    def hand_back(k):  # a term past 64 bits, then the own function again
+        namespace["fib"] = function
+        return 2**64 + k
+
+    def module_getattr(name):  # runs in the lookup, with the global gone
+        if name != "fib":
+            raise AttributeError(name)
+        namespace["fib"] = function
+        return lambda k: 2**64 + k
+
+    if found_in == "globals":
+        namespace["fib"] = hand_back
+    else:
+        builtins.__getattr__ = module_getattr
+    try:
+        result = function(6)  # (2**64 + 5) + fib(4), fib(4) by the own recursion
+    finally:
+        vars(builtins).pop("__getattr__", None)
+    assert result == 2**64 + 8 and type(result) is int
+    assert namespace["fib"] is function
+
+
 def test_rebinding_to_a_python_function(mod, namespace):
     function = namespace["fib"]
     calls = []
