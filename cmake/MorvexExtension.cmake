@@ -11,6 +11,7 @@
 cmake_path(GET CMAKE_CURRENT_LIST_DIR PARENT_PATH MORVEX_ROOT)
 set(MORVEX_RUNTIME_SOURCES
   ${MORVEX_ROOT}/runtime/traceback.cpp
+  ${MORVEX_ROOT}/runtime/checkpoint.cpp
   ${MORVEX_ROOT}/runtime/shared_type.cpp
   ${MORVEX_ROOT}/runtime/cyfunction.cpp
   ${MORVEX_ROOT}/runtime/cyfunction_vectorcall.cpp

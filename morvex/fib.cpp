@@ -1,22 +1,43 @@
 // fib(n): the n-th Fibonacci number by naive double recursion through the
 // module's global name `fib`, with Python-level additions.
 //
-// The fast path. While `fib` is bound to this module's own function object,
-// the recursion runs on machine integers and makes no Python object:
+// A level is one entry of the body for n outside {1, 2}: it looks `fib` up
+// before each of its two terms, the second time after the first term has
+// returned, calls what it finds, and adds the two results.
 //
-// - Every step with n outside {1, 2} looks `fib` up before each term, the
-//   second time after the first term has returned. The lookup is the
-//   namespace's version tag compared with the one recorded when the
-//   remembered key-table entry last held the own function. A table of str
-//   keys runs no code while it is searched, and an unchanged table gives the
-//   same object, so an equal tag is that lookup. Any other tag reads the
-//   remembered entry again; when the table is no longer str-only, or the
-//   entry no longer holds the name, the host's full lookup runs, and with it
-//   whatever code it runs.
-// - Entering the own function directly is the call its fast call entry, the
-//   wrapper and the intake would make: they hand the int over unchanged. The
-//   function object is never touched after the lookup, so no reference to it
-//   is held.
+// The fast path rests on one fact: while only this file's code runs, with
+// the interpreter lock held throughout, nothing can change the namespace. No
+// Python code runs, no other thread runs, no signal handler runs (handlers
+// run only where something checks for them). So once a lookup that ran no
+// code has found the module's own function, every lookup until the next
+// point where other code may run would find it again.
+//
+// - Lookup. The namespace's version tag is compared with the one recorded
+//   when the remembered key-table entry last held the own function. A table
+//   of str keys runs no code while it is searched, and an unchanged table
+//   gives the same object, so an equal tag is that lookup. Any other tag
+//   reads the remembered entry again; when the table is no longer str-only,
+//   or the entry no longer holds the name, the host's full lookup runs, and
+//   with it whatever code it runs.
+// - Machine subtrees. When such a quiet lookup gives the own function for an
+//   argument m with 1 <= m < kMachineLimit, the whole subtree fib(m) runs as
+//   a plain recursion on machine integers: all of its 2*fib(m) - 1 entries,
+//   with no lookup, since each would be answered by the one just made. It
+//   is short (tens of microseconds), makes no object and calls nothing, so
+//   no other code runs inside it. It also never touches the recursion
+//   budget: it runs only when the budget holds its deepest chain (m - 2
+//   levels and a base case's check), so no unit of it could fail, and
+//   nothing reads the budget before the subtree returns.
+// - Levels at or above the limit, levels whose lookup ran code (a namespace
+//   with other keys than str) and levels near the end of the budget run one
+//   at a time: a lookup per term, one unit of the budget per level entered
+//   directly (a base case only checks that one is left).
+// - Checkpoints. Every kLevelsPerCheckpoint levels give the interpreter back
+//   (signal handlers, a thread waiting for the lock): at most about a
+//   millisecond of work passes between two of them. A checkpoint may run any
+//   code, and it comes at the start of a level, before that level's
+//   lookups, holding nothing borrowed. Its exception fails the level like
+//   any other failure.
 // - A term is a machine integer only while nothing but the own function ran
 //   below it. It is then a Fibonacci number, at least 1, so {null, 0} is
 //   free to mean failure. Two machine terms are added with a check for the
@@ -24,12 +45,13 @@
 //   object another binding returned, or leaves the body; it is the int the
 //   host's addition would have made, its shared small ints included, and no
 //   intermediate int was ever seen by anything.
+// - Entering the own function directly is the call its fast call entry, the
+//   wrapper and the intake would make: they hand the int over unchanged. The
+//   function object is never touched after the lookup, so no reference to it
+//   is held while a quiet lookup's term runs.
 // - Any other binding is called with an int, as it always was, and its
 //   result stays the object it is; every sum with it is the host's
 //   PyNumber_Add, the first term on the left.
-// - The recursion budget bounds the native stack: a level entered directly
-//   takes one unit (a base case only checks that one is left). Calls of
-//   other bindings spend theirs in the one-argument call, or the host does.
 #include "morvex/module.h"
 
 #include <stdint.h>
@@ -95,6 +117,51 @@ inline bool check_base_level(PyThreadState *tstate) {
         return false;
     leave_level(tstate);
     return true;
+}
+
+// ---------------------------------------------------------------------------
+// Machine subtrees
+
+// Arguments below this run as one machine subtree after a quiet lookup.
+// fib(23) has 57313 entries: well under a millisecond even unoptimised.
+constexpr int kMachineLimit = 24;
+
+constexpr uint64_t fibonacci(int n) {
+    return n <= 2 ? 1 : fibonacci(n - 1) + fibonacci(n - 2);
+}
+static_assert(fibonacci(kMachineLimit - 1) <= UINT32_MAX, "a subtree's sum fits 32 bits");
+
+// fib(m) for 1 <= m < kMachineLimit, entry by entry.
+uint32_t machine_fib(int m) {
+    if (is_base_case(m))
+        return 1;
+    return machine_fib(m - 1) + machine_fib(m - 2);
+}
+
+// Whether fib(m) runs as a machine subtree: m lies in its range and the
+// budget holds the subtree's deepest chain, m - 2 levels and a base case's
+// check, with a unit to spare.
+inline bool fits_machine_subtree(PyThreadState *tstate, int m) {
+    return unsigned(m) - 1u < unsigned(kMachineLimit - 1) && tstate->c_recursion_remaining >= m;
+}
+
+// ---------------------------------------------------------------------------
+// Checkpoints
+
+// A level does a lookup, a sum and at most two machine subtrees: this many
+// take a millisecond or less at full speed.
+constexpr int kLevelsPerCheckpoint = 16;
+
+// Levels left until the next checkpoint, counted across every thread: what
+// it measures is work done while holding the interpreter lock.
+int levels_to_checkpoint = kLevelsPerCheckpoint;
+
+// True to go on; false with the exception a handler raised.
+inline bool pass_checkpoint(PyThreadState *tstate) {
+    if (--levels_to_checkpoint > 0)
+        return true;
+    levels_to_checkpoint = kLevelsPerCheckpoint;
+    return __Pyx_Checkpoint(tstate) == 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -229,9 +296,13 @@ __PYX_COLD Term other_term(PyThreadState *tstate, PyObject *peeked, int arg_valu
 // One term: whatever `fib` is bound to now, called with `arg_value`.
 inline Term fib_term(PyThreadState *tstate, int arg_value) {
     PyObject *peeked = nullptr;
-    if (look_up_own_fib(&peeked))
-        return own_term(tstate, arg_value);
-    return other_term(tstate, peeked, arg_value);
+    if (!look_up_own_fib(&peeked))
+        return other_term(tstate, peeked, arg_value);
+    // The lookup ran no code: nothing but this file's code runs from here
+    // until the next checkpoint or call of another binding.
+    if (fits_machine_subtree(tstate, arg_value))
+        return machine(machine_fib(arg_value));
+    return own_term(tstate, arg_value);
 }
 
 __PYX_COLD Term level_failed() {
@@ -242,6 +313,8 @@ __PYX_COLD Term level_failed() {
 // fib(n) for n other than 1 and 2, on the calling thread `tstate`:
 // fib(n - 1) + fib(n - 2), the first term on the left.
 Term fib_level(PyThreadState *tstate, int n) {
+    if (!pass_checkpoint(tstate))
+        return level_failed();
     Term first = fib_term(tstate, minus(n, 1));
     if (first.failed())
         return level_failed();

@@ -73,6 +73,17 @@ struct __Pyx_CodeObjectCache {
 void __Pyx_AddTraceback(const char *funcname, int py_line);
 
 // ---------------------------------------------------------------------------
+// Long native work
+
+// Gives the interpreter back for a moment, on the thread `tstate` that holds
+// the lock: runs pending signal handlers and lets a thread that waits for
+// the lock take its turn. Python code may run, and the lock may change hands
+// (with `tstate` the current thread again on return), so whatever the caller
+// concluded from the interpreter's state must be checked again afterwards.
+// 0, or -1 with the exception a handler raised.
+int __Pyx_Checkpoint(PyThreadState *tstate);
+
+// ---------------------------------------------------------------------------
 // What the linking module supplies
 
 struct __Pyx_ModuleBinding {
