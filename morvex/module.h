@@ -108,7 +108,8 @@ int __Pyx_CreateCodeObjects();
 // Name lookups (new reference, or null with an exception set)
 
 PyObject *__Pyx_GetBuiltinName(PyObject *name);
-// Module globals first, with the name's stored hash, then the builtins.
+// Module globals first, with the name's stored hash, then the builtins when
+// the name is absent; an error raised by a key's comparison propagates.
 PyObject *__Pyx__GetModuleGlobalName(PyObject *name, Py_hash_t hash);
 
 // The host's dictionary key table as CPython 3.12 lays it out: only what a

@@ -36,7 +36,11 @@ PyObject *__Pyx__GetModuleGlobalName(PyObject *name, Py_hash_t hash) {
     PyObject *found = _PyDict_GetItem_KnownHash(__pyx_mstate_global->__pyx_d, name, hash);
     if (found)
         return Py_NewRef(found);
-    PyErr_Clear();
+    // A key's comparison can raise (KeyboardInterrupt among others): that is
+    // the lookup's outcome, as in the host's own global lookup. Only a name
+    // that is absent falls back to the builtins.
+    if (PyErr_Occurred())
+        return nullptr;
     return __Pyx_GetBuiltinName(name);
 }
 

@@ -74,11 +74,29 @@ def test_missing_global_raises_name_error_at_line_35(mod, namespace):
     assert module_entries(info.value) == [(SOURCE_FILE, 35, "morvex.morvex_cy.fib")]
 
 
-def test_builtins_are_the_fallback(mod, namespace):
+class FailingKey:
+    """Hashes like "fib"; comparing with it raises."""
+
+    def __hash__(self):
+        return hash("fib")
+
+    def __eq__(self, other):
+        raise KeyboardInterrupt("compared")
+
+
+@pytest.mark.parametrize("key, outcome", [(None, 400 + 300), (FailingKey(), KeyboardInterrupt)])
+def test_builtins_are_the_fallback_of_an_absent_name_only(mod, namespace, key, outcome):
     function = namespace.pop("fib")
+    if key is not None:
+        namespace[key] = None
     builtins.fib = lambda k: k * 100
     try:
-        assert function(5) == 400 + 300
+        if outcome is KeyboardInterrupt:
+            with pytest.raises(KeyboardInterrupt, match="compared") as info:
+                function(5)
+            assert module_entries(info.value) == [(SOURCE_FILE, 35, "morvex.morvex_cy.fib")]
+        else:
+            assert function(5) == outcome
     finally:
         del builtins.fib
 
@@ -454,6 +472,7 @@ RETURNS = {"py": lambda world, k: k, "big": lambda world, k: 2**64 + k,
            "text": lambda world, k: "ab"[k % 2], "skewed": lambda world, k: Skewed(k),
            "reenter": lambda world, k: world.call_own(k), "fails": lambda world, k: {}[k]}
 BINDINGS = [*RETURNS, "own", "method", "abs", "gone"]
+ACTIONS = [*BINDINGS, "interrupt"]  # what a schedule does: a rebinding, or Ctrl-C
 
 
 class World:
@@ -469,6 +488,8 @@ class World:
         self.log, self.storing = [], False
 
     def bind(self, name):
+        if name == "interrupt":
+            raise KeyboardInterrupt("while rebinding")
         self.storing = True  # the store looks "fib" up too
         if name == "gone":
             self.ns.pop("fib", None)
@@ -537,7 +558,7 @@ def model_fib(world, n):
 def outcome(world, run, entries):
     try:
         result = run()
-    except Exception as e:
+    except BaseException as e:
         result = (type(e), str(e), entries(e))
     return result, world.log, world.lookups
 
@@ -545,8 +566,8 @@ def outcome(world, run, entries):
 @settings(max_examples=400, deadline=None, derandomize=True, database=None,
           suppress_health_check=[HealthCheck.too_slow])
 @given(n=st.integers(1, 12), start=st.sampled_from(BINDINGS),
-       schedule=st.dictionaries(st.integers(1, 40), st.sampled_from(BINDINGS), max_size=6),
-       on_lookup=st.none() | st.dictionaries(st.integers(1, 60), st.sampled_from(BINDINGS),
+       schedule=st.dictionaries(st.integers(1, 40), st.sampled_from(ACTIONS), max_size=6),
+       on_lookup=st.none() | st.dictionaries(st.integers(1, 60), st.sampled_from(ACTIONS),
                                              max_size=4))
 def test_recursion_follows_the_model(mod, n, start, schedule, on_lookup):
     ns, saved = vars(mod), dict(vars(mod))
