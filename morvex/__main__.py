@@ -4,13 +4,15 @@
     python -m morvex 1000        # run_loop(1000)
     python -m morvex --fib 30    # fib(30)
 
-Bad input gives one line on stderr and exit status 2. Only ``sys`` is
+Bad input gives one line on stderr and exit status 2; Ctrl-C gives one line
+and exit status 130, the shell's convention for SIGINT. Only ``sys`` is
 imported besides the module itself: start-up is part of what is timed.
 """
 
 import sys
 
 USAGE = "usage: python -m morvex [LOOP] | --fib N"
+EXIT_USAGE, EXIT_INTERRUPTED = 2, 130
 DEFAULT_LOOP = 500000000
 INT32_MIN, INT32_MAX = -2**31, 2**31 - 1
 
@@ -54,7 +56,10 @@ def main(argv=None):
         run(sys.argv[1:] if argv is None else argv)
     except UsageError as error:
         print(f"morvex: {error}", file=sys.stderr)
-        return 2
+        return EXIT_USAGE
+    except KeyboardInterrupt:
+        print("morvex: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
     return 0
 
 

@@ -1,7 +1,9 @@
 """python -m morvex: the timing demonstration and its error handling."""
 
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -40,3 +42,12 @@ def test_main_job(args, stdout):
 def test_bad_input(args, message):
     proc = run(*args)
     assert (proc.returncode, proc.stdout, proc.stderr) == (2, "", message + "\n")
+
+
+def test_ctrl_c_ends_a_long_fib_at_once():
+    proc = subprocess.Popen([sys.executable, "-m", "morvex", "--fib", "60"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    time.sleep(0.5)  # imported and deep in fib(60), which runs for hours
+    proc.send_signal(signal.SIGINT)
+    stdout, stderr = proc.communicate(timeout=10)
+    assert (proc.returncode, stdout, stderr) == (130, "", "morvex: interrupted\n")
