@@ -2,6 +2,7 @@
 
 import array
 import builtins
+import functools
 import json
 import sys
 import weakref
@@ -594,3 +595,138 @@ def test_recursion_follows_the_model(mod, n, start, schedule, on_lookup):
     assert type(got[0]) is type(expected[0])
     if type(expected[0]) is int and expected[0] <= 256:
         assert got[0] is expected[0]  # the host's small ints
+
+
+# ---------------------------------------------------------------------------
+# Rebinding during a long call: by a signal handler, which runs at one of the
+# recursion's checkpoints, or by another thread, which gets its turn there.
+# fib(60) would run for hours: it ends soon after the rebinding only if the
+# very next lookup finds the new binding.
+
+LONG_CALL = r"""
+import _thread, json, signal, threading, time
+import morvex.morvex_cy as m
+
+ns, own = vars(m), m.fib
+calls, nested = [], []
+
+def exact(k):  # fib(k) for k >= 1, without recursion
+    a, b = 0, 1
+    for _ in range(k):
+        a, b = b, a + b
+    return a
+
+def logged(k):
+    calls.append((threading.get_ident(), k))
+    return exact(k)
+
+def levels():  # levels a recursion that never ends reaches: the whole budget
+    try:
+        own(0)
+    except RecursionError as e:
+        tb, count = e.__traceback__, 0
+        while tb:
+            count, tb = count + (tb.tb_frame.f_code.co_name == "morvex.morvex_cy.fib"), tb.tb_next
+        return count
+
+def act():
+    if {what!r} == "python":
+        ns["fib"] = logged
+    elif {what!r} == "gone":
+        del ns["fib"]
+    elif {who!r} == "signal":
+        raise KeyboardInterrupt("from the handler")
+    else:
+        _thread.interrupt_main()  # a SIGINT, as Ctrl-C sends it
+
+def run(n):
+    try:
+        return ["ok", own(n) == exact(n)]
+    except BaseException as e:
+        entries, tb = [], e.__traceback__
+        while tb:
+            code = tb.tb_frame.f_code
+            if code.co_filename == "morvex/morvex_cy.py":
+                entries.append([tb.tb_lineno, code.co_name])
+            tb = tb.tb_next
+        return [type(e).__name__, str(e), entries]
+
+budget, outcomes = levels(), []
+if {who!r} == "signal":
+    def handler(signum, frame):
+        nested.append(own(25))  # fib runs inside a checkpoint too
+        act()
+    signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.05)
+    outcomes.append(run(60))
+else:
+    workers = 1 if {who!r} == "thread" else 2
+    threads = [threading.Thread(target=lambda: outcomes.append(run(60))) for _ in range(workers)]
+    if {who!r} == "thread":
+        threads[0].run = lambda: (time.sleep(0.05), act())
+        threads[0].start()
+        outcomes.append(run(60))
+    else:
+        for t in threads:
+            t.start()
+        time.sleep(0.05)
+        act()
+    for t in threads:
+        t.join()
+ns["fib"] = own
+by_thread = {{}}
+for ident, k in calls:
+    by_thread.setdefault(ident, []).append(k)
+print(json.dumps([outcomes, list(by_thread.values()), nested, levels() == budget]))
+"""
+
+
+def is_cut(n, calls):
+    """Whether `calls`, the arguments another binding got, are what fib(n)
+    asks for after a rebinding at one of its lookups: the terms still to be
+    looked up by the levels running then, deepest first."""
+
+    @functools.lru_cache(None)
+    def explains(v, end):  # calls[:end] come from a rebinding below level v
+        if calls[end - 1] == v - 2:
+            if end == 1 or end == 2 and calls[0] == v - 1:  # at v's second or first lookup
+                return True
+            if v - 1 >= 3 and end > 1 and explains(v - 1, end - 1):  # in its first term
+                return True
+        return v - 2 >= 3 and explains(v - 2, end)  # in its second term
+
+    return bool(calls) and explains(n, len(calls))
+
+
+@pytest.mark.parametrize("who, what", [
+    ("signal", "python"), ("signal", "gone"), ("signal", "interrupt"),
+    ("thread", "python"), ("thread", "gone"), ("thread", "interrupt"),
+    ("two workers", "python"),
+])
+def test_rebinding_during_a_long_call(who, what):
+    outcomes, calls, nested, budget_whole = json.loads(
+        run_python(LONG_CALL.format(who=who, what=what), timeout=60).stdout)
+    assert budget_whole
+    assert nested == ([75025] if who == "signal" else [])
+    if what == "python":
+        runs = 2 if who == "two workers" else 1
+        assert outcomes == [["ok", True]] * runs and len(calls) == runs
+        for seen in calls:
+            # the rebinding came while the recursion was deep in fib(60)
+            assert is_cut(60, seen) and seen[0] < 58, seen
+        return
+    assert calls == []
+    [(name, message, entries)] = outcomes
+    if what == "gone":
+        assert (name, message) == ("NameError", "name 'fib' is not defined")
+    else:
+        assert (name, message) == ("KeyboardInterrupt", "from the handler" if who == "signal" else "")
+    # one entry per level that was running, down to the checkpoint's level
+    assert 2 <= len(entries) < 60 and entries == [[35, "morvex.morvex_cy.fib"]] * len(entries)
+
+
+@pytest.mark.parametrize("calls, cut", [([59, 58], True), ([58], True), ([30, 29, 58], True),
+                                        ([29, 58], True), ([30, 58], False), ([58, 59], False),
+                                        ([], False), ([30, 29], False)])
+def test_cut_explains_only_what_a_rebinding_leaves(calls, cut):
+    assert is_cut(60, calls) is cut

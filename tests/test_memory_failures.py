@@ -17,7 +17,7 @@ from support import run_python, sweep_allocations
 # inside CPython's own frame bookkeeping then cannot clear the pending
 # exception, which would look like a fault of the module.
 WARM_SWEEP = r"""
-import asyncio.coroutines, gc, json, sys, warnings, weakref, _testcapi
+import asyncio.coroutines, gc, json, signal, sys, warnings, weakref, _testcapi
 import morvex.morvex_cy as m
 import _morvex_probe as probe
 
@@ -67,6 +67,11 @@ def carried_error():
     except ValueError as e:
         return e
 
+def allocating_handler(signum, frame):
+    [signum] * 10
+
+signal.signal(signal.SIGUSR1, allocating_handler)
+
 OPS = {  # name: setup giving (callable, args, kwargs); setups run before the hooks
     "run_loop result": lambda: (m.run_loop, (big,), {}),
     "run_loop keyword": lambda: (m.run_loop, (), {"loop": big}),
@@ -81,6 +86,9 @@ OPS = {  # name: setup giving (callable, args, kwargs); setups run before the ho
     "fib keyword": lambda: (bound(fib), (), {"n": 17}),
     "fib bound to abs": lambda: (bound(abs), (big,), {}),  # the terms' ints are made for abs
     "fib sum meets an object": lambda: (bound(hands_back), (16,), {}),
+    # fib(30) reaches a checkpoint, which runs the handler.
+    "fib checkpoint runs a handler": lambda: (probe.call_signalled,
+                                              (signal.SIGUSR1, bound(fib), 30), {}),
     "call slot keywords": lambda: (type(m.run_loop).__call__, (m.run_loop,), {"loop": big}),
     # More names than the host keeps spare tuples for: the names tuple is allocated.
     "call slot many keywords": lambda: (type(fib).__call__, (fastcall,), many_keywords),
@@ -178,6 +186,7 @@ EXPECTED = {
     "fib keyword": ("= 1597", {35}),
     "fib bound to abs": ("= 1999997", {35}),
     "fib sum meets an object": ("= 1000377", {35}),
+    "fib checkpoint runs a handler": ("= 832040", {35}),
     "call slot keywords": ("= 1000000", {29}),
     "call slot many keywords": ("= tuple", set()),
     "intake keyword dict": ("= 1000000", {"probe.intake"}),

@@ -1,5 +1,6 @@
 """Threads: callers of fib and run_loop race with threads that rebind the
-module global `fib` and read and write the function objects' attributes.
+module global `fib` and read and write the function objects' attributes,
+and with signal handlers that run inside long calls of fib.
 Runs in a fresh interpreter with a bounded time."""
 
 import json
@@ -9,7 +10,7 @@ from support import run_python
 DURATION = 2.5  # seconds each thread runs
 
 CHILD = """
-import faulthandler, functools, gc, json, random, sys, threading, time, warnings
+import faulthandler, functools, gc, json, random, signal, sys, threading, time, warnings
 faulthandler.enable()
 faulthandler.dump_traceback_later(120, exit=True)  # a hang ends the child with its stacks
 warnings.simplefilter("ignore", RuntimeWarning)  # assignments to __defaults__ warn
@@ -24,7 +25,7 @@ BIG = 2**40
 references_before = [sys.getrefcount(o) for o in (fib, run_loop, BIG)]
 
 anomalies, counts, thread_seconds = [], {{}}, []
-count_lock = threading.Lock()
+count_lock = threading.RLock()  # signal handlers count too
 
 
 def count(kind):
@@ -87,7 +88,7 @@ def check_fib(n, call):
             anomalies.append(("NameError", str(e), levels))
         count("fib: NameError while unbound")
         return
-    if result not in possible(n):
+    if result not in possible(n) if n <= 12 else type(result) is not int or result < 1:
         anomalies.append(("fib", n, result))
     count("fib: exact" if result == exact_fib(n) else "fib: through a rebound global")
 
@@ -149,6 +150,29 @@ def rebinder(seed):
     namespace["fib"] = fib
 
 
+# The main thread: long calls, whose checkpoints run a signal handler every
+# millisecond that calls fib itself or rebinds it.
+def signalled(seed):
+    rnd = random.Random(seed)
+
+    def handler(signum, frame):
+        count("signal handler")
+        if rnd.randrange(2):
+            check_fib(10, lambda: fib(10))
+        else:
+            namespace["fib"] = rnd.choice([fib, python_fib, Fibber().step])
+
+    def step():
+        n = rnd.randint(24, 30)
+        check_fib(n, lambda: fib(n))
+        count("fib: long call")
+
+    signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+    for_the_duration("signalled", step)
+    signal.setitimer(signal.ITIMER_REAL, 0)
+
+
 DOCS = ["doc one", 42]
 
 
@@ -198,6 +222,7 @@ threads += [threading.Thread(target=rebinder, args=(100,))]
 threads += [threading.Thread(target=attributes, args=(200 + i,)) for i in range(2)]
 for t in threads:
     t.start()
+signalled(300)
 for t in threads:
     t.join()
 sys.setswitchinterval(0.005)
@@ -227,10 +252,11 @@ def test_calls_race_with_rebinding_and_attribute_writes():
     report = json.loads(proc.stdout)
     print(report)  # the figures, for `pytest -rP`
     assert report["anomalies"] == []
-    assert report["threads"] == 11 and report["thread_seconds"] >= 11 * DURATION
+    assert report["threads"] == 12 and report["thread_seconds"] >= 12 * DURATION
     assert report["fib_20"] == 6765
     assert report["references"][0] == report["references"][1]
     # The race took place: calls saw the global unbound and rebound.
     for kind in ("fib: NameError while unbound", "fib: through a rebound global", "fib: exact",
-                 "run_loop", "refused argument", "rebinding", "attribute operation"):
+                 "fib: long call", "signal handler", "run_loop", "refused argument",
+                 "rebinding", "attribute operation"):
         assert report["counts"].get(kind, 0) > 0, kind

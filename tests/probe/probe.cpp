@@ -4,6 +4,7 @@
 // cache and the argument intake directly.
 #include "morvex/module.h"
 
+#include <signal.h>
 #include <stddef.h>
 
 namespace {
@@ -296,6 +297,19 @@ PyObject *nested(PyObject *, PyObject *args) {
     return nested_call(depth, func, arg);
 }
 
+// call_signalled(signum, func, arg): func(arg) with the signal `signum`
+// raised just before, from C: its handler runs at the first place inside
+// the call that checks for signals, not before the call.
+PyObject *call_signalled(PyObject *, PyObject *args) {
+    int signum;
+    PyObject *func, *arg;
+    if (!PyArg_ParseTuple(args, "iOO", &signum, &func, &arg))
+        return nullptr;
+    if (raise(signum) != 0)
+        return PyErr_SetFromErrno(PyExc_OSError);
+    return PyObject_CallOneArg(func, arg);
+}
+
 PyObject *shared_type(PyObject *, PyObject *) {
     return Py_NewRef(reinterpret_cast<PyObject *>(state.function_type));
 }
@@ -310,6 +324,7 @@ PyMethodDef probe_methods[] = {
     {"clear", clear, METH_O, nullptr},
     {"exec_def", exec_def, METH_VARARGS, nullptr},
     {"nested", nested, METH_VARARGS, nullptr},
+    {"call_signalled", call_signalled, METH_VARARGS, nullptr},
     {"shared_type", shared_type, METH_NOARGS, nullptr},
     {"bare_call_target", bare_call_target, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
