@@ -229,6 +229,7 @@ sys.setswitchinterval(0.005)
 
 # Afterwards: the binding and the attributes are restored, and nothing the
 # threads did holds a reference to the functions or to an argument.
+namespace["fib"] = fib  # the handler may have rebound it after the rebinder ended
 fib.__qualname__ = "fib"
 fib.__dict__ = {{}}
 del fib.__doc__, fib.__defaults__
