@@ -3,7 +3,7 @@
 from report import Time
 
 SERIES = (("python", "pure Python", "o-"), ("mypyc", "mypyc", "s-"), ("numba", "numba", "^-"),
-          ("morvex", "morvex", "D-"))
+          ("c", "C recursion, -O2", "v-"), ("morvex", "morvex", "D-"))
 
 
 def write(path, benches, sizes):

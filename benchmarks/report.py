@@ -26,10 +26,14 @@ FIB_PEERS = (
     ("numba", "numba", (1.0, "faster"),
      "the same typed source under numba's @njit: machine code on int64, whose results wrap "
      "past fib(92); fib bound once when it compiles, no recursion guard, no traceback entries"),
+    ("c", "C recursion", None,
+     "fib_plain.c built at -O2 and called through ctypes, whose call is lost in the "
+     "recursion's time: the machine's limit. gcc turns the second call into a loop and "
+     "inlines a few levels, yet runs every body entry"),
 )
 # The sides of the fib rows, in the order they run.
 FIB_SIDES = (("python", "pure Python"), ("mypyc", "mypyc"), ("numba", "numba"),
-             ("morvex", "morvex"))
+             ("c", "C recursion, -O2"), ("morvex", "morvex"))
 
 
 @dataclass(frozen=True)

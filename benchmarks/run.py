@@ -5,13 +5,13 @@
 
 Every timed row pairs the module with a baseline measured in the same run,
 interleaved with it, by the same interpreter, and reports both times and
-their ratio; the fib rows have three baselines, the pure-Python recursion
-and its typed copy compiled with mypyc and with numba (``--peers`` picks
-among the last two). Timing is pyperf's: each benchmark runs in fresh worker
-processes, with warm-ups and calibrated inner loops. The fib rows are also
-drawn into benchmarks/fib.png (``--plot``). Most other pyperf options pass
-through (for example ``-o results.json`` to keep every value, ``-q`` to hide
-its warnings).
+their ratio; the fib rows have four baselines, the pure-Python recursion,
+its typed copy compiled with mypyc and with numba, and a plain C recursion
+(``--peers`` picks among the last three). Timing is pyperf's: each benchmark
+runs in fresh worker processes, with warm-ups and calibrated inner loops.
+The fib rows are also drawn into benchmarks/fib.png (``--plot``). Most other
+pyperf options pass through (for example ``-o results.json`` to keep every
+value, ``-q`` to hide its warnings).
 """
 
 import importlib
@@ -24,6 +24,7 @@ import time
 import pyperf
 
 import baselines
+import c_peer
 import environment
 import mypyc_peer
 import native_stack
@@ -39,9 +40,10 @@ FIB_LOADERS = {
     "python": lambda: baselines.fib,
     "mypyc": mypyc_peer.load,
     "numba": numba_peer.load,
+    "c": c_peer.load,
     "morvex": lambda: morvex_cy.fib,
 }
-PEERS = ("mypyc", "numba")
+PEERS = ("mypyc", "numba", "c")
 LOOP = 500000000
 LOOP_SECONDS = 1.0  # the pure-Python loop is sized to run about this long
 CALLS_PER_ROUND = 10
@@ -124,7 +126,7 @@ def bare_call_target(build):
 def peer_error(peer):
     """Why a peer cannot be timed; None when it builds, loads and gives the
     right answers."""
-    build = {"mypyc": mypyc_peer.build}.get(peer)
+    build = {"mypyc": mypyc_peer.build, "c": c_peer.build}.get(peer)
     error = build() if build else None
     if error:
         return error
