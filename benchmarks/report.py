@@ -9,6 +9,8 @@ from other processes only ever adds time, so the fastest tenth of the values
 is what an undisturbed machine comes closest to. A target counts as met when
 both ratios meet it and as missed when neither does; when they disagree the
 verdict is "unclear": the machine was too busy to tell, run again.
+
+Below the table: the fib medians per body entry, and fib's stack and depth.
 """
 
 from dataclasses import dataclass
@@ -31,9 +33,17 @@ FIB_PEERS = (
      "recursion's time: the machine's limit. gcc turns the second call into a loop and "
      "inlines a few levels, yet runs every body entry"),
 )
-# The sides of the fib rows, in the order they run.
+# The sides of the fib rows, in the order they run and are listed per entry.
 FIB_SIDES = (("python", "pure Python"), ("mypyc", "mypyc"), ("numba", "numba"),
              ("c", "C recursion, -O2"), ("morvex", "morvex"))
+
+
+def body_entries(n):
+    """How many times fib(n) enters the body of fib: 2·fib(n) − 1, for n >= 1."""
+    a, b = 1, 1
+    for _ in range(n - 2):
+        a, b = b, a + b
+    return 2 * b - 1
 
 
 @dataclass(frozen=True)
@@ -222,6 +232,20 @@ def render_stack(stack):
     return lines
 
 
+def render_per_entry(benches):
+    """Median time of a fib(n) call over its body entries, one line a side."""
+    table = [("", *(f"fib({n})" for n in FIB_SIZES))]
+    for key, name in FIB_SIDES:
+        keys = [f"fib_{n}_{key}" for n in FIB_SIZES]
+        if all(k in benches for k in keys):
+            table.append((name, *(format_time(Time.of(benches[k].values()).median / body_entries(n))
+                                  for k, n in zip(keys, FIB_SIZES))))
+    widths = [max(len(line[i]) for line in table) for i in range(len(table[0]))]
+    return ["  " + "  ".join(cell.ljust(w) if i == 0 else cell.rjust(w)
+                             for i, (cell, w) in enumerate(zip(line, widths))).rstrip()
+            for line in table]
+
+
 def render(header, benches, stack, loop, loop_steps):
     rows = timing_rows(benches, loop, loop_steps)
     timing_lines, notes = render_timings(rows)
@@ -246,6 +270,9 @@ def render(header, benches, stack, loop, loop_steps):
     out.append("  load from other processes disturbs least; met: yes or NO when both ratios agree,")
     out.append("  unclear when they do not (the machine was busy: run again)")
     out.extend(notes)
+    out.append("")
+    out.append("fib per body entry: median time of a call over its 2·fib(n) − 1 body entries")
+    out.extend(render_per_entry(benches))
     out.append("")
     out.append("fib recursion (probes in fresh interpreters, default recursion settings)")
     out.extend(render_stack(stack))
