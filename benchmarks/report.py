@@ -10,7 +10,8 @@ is what an undisturbed machine comes closest to. A target counts as met when
 both ratios meet it and as missed when neither does; when they disagree the
 verdict is "unclear": the machine was too busy to tell, run again.
 
-Below the table: the fib medians per body entry, and fib's stack and depth.
+Below the table: the fib medians per body entry, fib's stack and depth, and
+how long a running fib keeps a signal or another thread waiting.
 """
 
 from dataclasses import dataclass
@@ -36,6 +37,9 @@ FIB_PEERS = (
 # The sides of the fib rows, in the order they run and are listed per entry.
 FIB_SIDES = (("python", "pure Python"), ("mypyc", "mypyc"), ("numba", "numba"),
              ("c", "C recursion, -O2"), ("morvex", "morvex"))
+# A thread waiting for the interpreter lock gets it within a switch interval
+# (5 ms by default) under pure Python; about two of them is the target.
+RESPONSE_TARGET = 0.010
 
 
 def body_entries(n):
@@ -246,7 +250,44 @@ def render_per_entry(benches):
             for line in table]
 
 
-def render(header, benches, stack, loop, loop_steps):
+def _response(figure, extra):
+    """One line of a responsiveness figure: median, best and worst of its runs."""
+    values = figure["values"]
+    parts, met = [], "NO"
+    if values:
+        firsts = [value[0] for value in values]
+        median = Time.of(firsts).median
+        met = "yes" if median <= RESPONSE_TARGET else "NO"
+        runs = f"{len(values)} run{'s' * (len(values) > 1)}"
+        parts.append(f"median {format_time(median)} (best {format_time(min(firsts))}, worst "
+                     f"{format_time(max(firsts))}, {runs}){extra(values)}")
+    if "error" in figure:
+        parts.append(figure["error"])
+        met = "NO"
+    label = f"{'pure-Python' if figure['fib'] == 'python' else figure['fib']} fib({figure['n']})"
+    line = f"    {label:21} {'; then '.join(parts)}"
+    if figure["fib"] == "morvex":
+        line += f"   target <= {format_time(RESPONSE_TARGET)}: {met}"
+    return line
+
+
+def render_responsiveness(figures):
+    def late(values):
+        count = sum(not inside for _, inside in values)
+        return f"; {count} raised only once fib had returned" if count else ""
+
+    def call_time(values):
+        return f"; the call took {format_time(Time.of([call for _, call in values]).median)}"
+
+    lines = [f"  SIGINT to KeyboardInterrupt, the signal sent {format_time(figures['signal_after'])}"
+             " into the call"]
+    lines.extend(_response(figure, late) for figure in figures["signal"])
+    lines.append(f"  longest stall of a thread that sleeps {format_time(figures['tick'])} in a loop")
+    lines.extend(_response(figure, call_time) for figure in figures["ticker"])
+    return lines
+
+
+def render(header, benches, stack, responses, loop, loop_steps):
     rows = timing_rows(benches, loop, loop_steps)
     timing_lines, notes = render_timings(rows)
     load_before, load_after = header["load"]
@@ -276,4 +317,7 @@ def render(header, benches, stack, loop, loop_steps):
     out.append("")
     out.append("fib recursion (probes in fresh interpreters, default recursion settings)")
     out.extend(render_stack(stack))
+    out.append("")
+    out.append("responsiveness (each run in a fresh interpreter; pure Python for comparison)")
+    out.extend(render_responsiveness(responses))
     return "\n".join(out)

@@ -1,7 +1,7 @@
 """Run every morvex benchmark and print one table of same-run ratios.
 
-    .venv/bin/python benchmarks/run.py            # full run, about 4 minutes
-    .venv/bin/python benchmarks/run.py --quick    # smoke run, about 40 seconds
+    .venv/bin/python benchmarks/run.py            # full run, about 7 minutes
+    .venv/bin/python benchmarks/run.py --quick    # smoke run, about 70 seconds
 
 Every timed row pairs the module with a baseline measured in the same run,
 interleaved with it, by the same interpreter, and reports both times and
@@ -11,7 +11,9 @@ its typed copy compiled with mypyc and with numba, and a plain C recursion
 runs in fresh worker processes, with warm-ups and calibrated inner loops.
 The fib rows are also drawn into benchmarks/fib.png (``--plot``). Most other
 pyperf options pass through (for example ``-o results.json`` to keep every
-value, ``-q`` to hide its warnings).
+value, ``-q`` to hide its warnings). The report ends with figures that are
+not timings: fib's native stack and depth, and how long a running fib keeps
+a signal or another thread waiting.
 """
 
 import importlib
@@ -31,6 +33,7 @@ import native_stack
 import numba_peer
 import plot
 import report
+import responsiveness
 from morvex import morvex_cy
 
 FIB_SIZES = report.FIB_SIZES
@@ -58,6 +61,8 @@ QUICK = {"chunks": 2, "processes": 1, "values": 3, "min_time": 0.05}
 # The pure-Python loop takes a second per value, so it gets one value per
 # process, no warm-up (a second of bytecode warms itself) and few processes.
 LOOP_PROCESSES = {"full": 5, "quick": 1}
+# Runs of each responsiveness figure, each in a fresh interpreter.
+RESPONSE_REPEATS = {"full": 5, "quick": 3}
 
 
 def time_calls(loops, func, arg):
@@ -280,7 +285,7 @@ class Suite:
 def main():
     runner = pyperf.Runner(add_cmdline_args=_add_worker_args)
     runner.argparser.add_argument(
-        "--quick", action="store_true", help="smoke run of about 30 seconds; numbers not to quote"
+        "--quick", action="store_true", help="smoke run of about 70 seconds; numbers not to quote"
     )
     runner.argparser.add_argument(
         "--plot", default=str(ROOT / "benchmarks" / "fib.png"), metavar="PNG",
@@ -349,6 +354,7 @@ def main():
         return
 
     stack = native_stack.measure()
+    responses = responsiveness.measure(RESPONSE_REPEATS[mode])
     header = {
         "mode": mode,
         "settings": (f"each side of a pair {suite.chunks} x {args.processes} processes x "
@@ -363,7 +369,7 @@ def main():
         "stale": environment.stale_sources(),
     }
     print()
-    print(report.render(header, benches, stack, loop=LOOP, loop_steps=args.loop_steps))
+    print(report.render(header, benches, stack, responses, loop=LOOP, loop_steps=args.loop_steps))
     if args.plot:
         print(plot.write(args.plot, benches, FIB_SIZES))
 
