@@ -20,19 +20,23 @@ BUILD = HERE.parent / "build" / f"mypyc-{sys.implementation.cache_tag}"
 MODULE = "fib_typed"
 
 
-def build():
-    """Compiles the peer; returns None, or why it could not be built."""
-    BUILD.mkdir(parents=True, exist_ok=True)
-    shutil.copy(SOURCE, BUILD / SOURCE.name)
+def run_build(command, cwd):
+    """Runs a build command; None, or the last line it said when it failed."""
     try:
-        proc = subprocess.run([sys.executable, "-m", "mypyc", SOURCE.name], cwd=BUILD,
-                              capture_output=True, text=True)
+        proc = subprocess.run(command, cwd=cwd, capture_output=True, text=True)
     except OSError as error:
         return str(error)
     if proc.returncode != 0:
         lines = (proc.stderr or proc.stdout).strip().splitlines()
-        return lines[-1] if lines else f"mypyc exited with {proc.returncode}"
+        return lines[-1] if lines else f"{command[0]} exited with {proc.returncode}"
     return None
+
+
+def build():
+    """Compiles the peer; returns None, or why it could not be built."""
+    BUILD.mkdir(parents=True, exist_ok=True)
+    shutil.copy(SOURCE, BUILD / SOURCE.name)
+    return run_build([sys.executable, "-m", "mypyc", SOURCE.name], BUILD)
 
 
 def load():

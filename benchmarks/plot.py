@@ -2,7 +2,8 @@
 
 from report import Time
 
-SERIES = (("python", "pure Python", "o-"), ("mypyc", "mypyc", "s-"), ("morvex", "morvex", "D-"))
+SERIES = (("python", "pure Python", "o-"), ("mypyc", "mypyc", "s-"), ("numba", "numba", "^-"),
+          ("c", "C recursion, -O2", "v-"), ("morvex", "morvex", "D-"))
 
 
 def write(path, benches, sizes):

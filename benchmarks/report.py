@@ -9,9 +9,45 @@ from other processes only ever adds time, so the fastest tenth of the values
 is what an undisturbed machine comes closest to. A target counts as met when
 both ratios meet it and as missed when neither does; when they disagree the
 verdict is "unclear": the machine was too busy to tell, run again.
+
+Below the table: the fib medians per body entry, fib's stack and depth, and
+how long a running fib keeps a signal or another thread waiting.
 """
 
 from dataclasses import dataclass
+
+
+FIB_SIZES = (20, 25, 30)
+TARGET_SIZES = (25, 30)  # fib(20) is too short a call to hold a target to
+# The baselines of the fib rows, in table order: the key of their benchmarks,
+# their name, the target at TARGET_SIZES as (largest ratio, text), and a note.
+FIB_PEERS = (
+    ("python", "pure-Python", (1 / 15, ">= 15x faster"), ""),
+    ("mypyc", "mypyc", (1 / 1.6, ">= 1.6x faster"),
+     "the same typed source compiled with mypyc, which binds fib once, takes no recursion "
+     "guard and adds no traceback entries"),
+    ("numba", "numba", (1.0, "faster"),
+     "the same typed source under numba's @njit: machine code on int64, whose results wrap "
+     "past fib(92); fib bound once when it compiles, no recursion guard, no traceback entries"),
+    ("c", "C recursion", None,
+     "fib_plain.c built at -O2 and called through ctypes, whose call is lost in the "
+     "recursion's time: the machine's limit. gcc turns the second call into a loop and "
+     "inlines a few levels, yet runs every body entry"),
+)
+# The sides of the fib rows, in the order they run and are listed per entry.
+FIB_SIDES = (("python", "pure Python"), ("mypyc", "mypyc"), ("numba", "numba"),
+             ("c", "C recursion, -O2"), ("morvex", "morvex"))
+# A thread waiting for the interpreter lock gets it within a switch interval
+# (5 ms by default) under pure Python; about two of them is the target.
+RESPONSE_TARGET = 0.010
+
+
+def body_entries(n):
+    """How many times fib(n) enters the body of fib: 2·fib(n) − 1, for n >= 1."""
+    a, b = 1, 1
+    for _ in range(n - 2):
+        a, b = b, a + b
+    return 2 * b - 1
 
 
 @dataclass(frozen=True)
@@ -81,19 +117,15 @@ def timing_rows(benches, loop, loop_steps):
         return Time.of(benches[key].values())
 
     rows = []
-    for n in (20, 25, 30):
-        fast_enough = n >= 25
+    for n in FIB_SIZES:
         morvex = time_of(f"fib_{n}_morvex")
-        rows.append(Row(
-            f"fib({n})", morvex, f"pure-Python fib({n})", time_of(f"fib_{n}_python"),
-            1 / 15 if fast_enough else None, ">= 15x faster" if fast_enough else "",
-        ))
-        if f"fib_{n}_mypyc" in benches:
+        for key, name, target, note in FIB_PEERS:
+            if f"fib_{n}_{key}" not in benches:
+                continue
+            largest, text = target if n in TARGET_SIZES and target else (None, "")
             rows.append(Row(
-                f"fib({n})", morvex, f"mypyc fib({n})", time_of(f"fib_{n}_mypyc"),
-                1.0, "faster (stretch)",
-                note=("the same typed source compiled with mypyc, which binds fib once, takes "
-                      "no recursion guard and adds no traceback entries") if n == 20 else "",
+                f"fib({n})", morvex, f"{name} fib({n})", time_of(f"fib_{n}_{key}"),
+                largest, text, note=note if n == FIB_SIZES[0] else "",
             ))
     call = time_of("run_loop_call")
     rows.append(Row(
@@ -204,7 +236,58 @@ def render_stack(stack):
     return lines
 
 
-def render(header, benches, stack, loop, loop_steps):
+def render_per_entry(benches):
+    """Median time of a fib(n) call over its body entries, one line a side."""
+    table = [("", *(f"fib({n})" for n in FIB_SIZES))]
+    for key, name in FIB_SIDES:
+        keys = [f"fib_{n}_{key}" for n in FIB_SIZES]
+        if all(k in benches for k in keys):
+            table.append((name, *(format_time(Time.of(benches[k].values()).median / body_entries(n))
+                                  for k, n in zip(keys, FIB_SIZES))))
+    widths = [max(len(line[i]) for line in table) for i in range(len(table[0]))]
+    return ["  " + "  ".join(cell.ljust(w) if i == 0 else cell.rjust(w)
+                             for i, (cell, w) in enumerate(zip(line, widths))).rstrip()
+            for line in table]
+
+
+def _response(figure, extra):
+    """One line of a responsiveness figure: median, best and worst of its runs."""
+    values = figure["values"]
+    parts, met = [], "NO"
+    if values:
+        firsts = [value[0] for value in values]
+        median = Time.of(firsts).median
+        met = "yes" if median <= RESPONSE_TARGET else "NO"
+        runs = f"{len(values)} run{'s' * (len(values) > 1)}"
+        parts.append(f"median {format_time(median)} (best {format_time(min(firsts))}, worst "
+                     f"{format_time(max(firsts))}, {runs}){extra(values)}")
+    if "error" in figure:
+        parts.append(figure["error"])
+        met = "NO"
+    label = f"{'pure-Python' if figure['fib'] == 'python' else figure['fib']} fib({figure['n']})"
+    line = f"    {label:21} {'; then '.join(parts)}"
+    if figure["fib"] == "morvex":
+        line += f"   target <= {format_time(RESPONSE_TARGET)}: {met}"
+    return line
+
+
+def render_responsiveness(figures):
+    def late(values):
+        count = sum(not inside for _, inside in values)
+        return f"; {count} raised only once fib had returned" if count else ""
+
+    def call_time(values):
+        return f"; the call took {format_time(Time.of([call for _, call in values]).median)}"
+
+    lines = [f"  SIGINT to KeyboardInterrupt, the signal sent {format_time(figures['signal_after'])}"
+             " into the call"]
+    lines.extend(_response(figure, late) for figure in figures["signal"])
+    lines.append(f"  longest stall of a thread that sleeps {format_time(figures['tick'])} in a loop")
+    lines.extend(_response(figure, call_time) for figure in figures["ticker"])
+    return lines
+
+
+def render(header, benches, stack, responses, loop, loop_steps):
     rows = timing_rows(benches, loop, loop_steps)
     timing_lines, notes = render_timings(rows)
     load_before, load_after = header["load"]
@@ -229,6 +312,12 @@ def render(header, benches, stack, loop, loop_steps):
     out.append("  unclear when they do not (the machine was busy: run again)")
     out.extend(notes)
     out.append("")
+    out.append("fib per body entry: median time of a call over its 2·fib(n) − 1 body entries")
+    out.extend(render_per_entry(benches))
+    out.append("")
     out.append("fib recursion (probes in fresh interpreters, default recursion settings)")
     out.extend(render_stack(stack))
+    out.append("")
+    out.append("responsiveness (each run in a fresh interpreter; pure Python for comparison)")
+    out.extend(render_responsiveness(responses))
     return "\n".join(out)

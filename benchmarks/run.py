@@ -1,16 +1,19 @@
 """Run every morvex benchmark and print one table of same-run ratios.
 
-    .venv/bin/python benchmarks/run.py            # full run, about 4 minutes
-    .venv/bin/python benchmarks/run.py --quick    # smoke run, about 40 seconds
+    .venv/bin/python benchmarks/run.py            # full run, about 7 minutes
+    .venv/bin/python benchmarks/run.py --quick    # smoke run, about 70 seconds
 
 Every timed row pairs the module with a baseline measured in the same run,
 interleaved with it, by the same interpreter, and reports both times and
-their ratio; the fib rows have two baselines, the pure-Python recursion and
-its typed copy compiled with mypyc. Timing is pyperf's: each benchmark runs
-in fresh worker processes, with warm-ups and calibrated inner loops. The fib
-rows are also drawn into benchmarks/fib.png (``--plot``). Most other pyperf
-options pass through (for example ``-o results.json`` to keep every value,
-``-q`` to hide its warnings).
+their ratio; the fib rows have four baselines, the pure-Python recursion,
+its typed copy compiled with mypyc and with numba, and a plain C recursion
+(``--peers`` picks among the last three). Timing is pyperf's: each benchmark
+runs in fresh worker processes, with warm-ups and calibrated inner loops.
+The fib rows are also drawn into benchmarks/fib.png (``--plot``). Most other
+pyperf options pass through (for example ``-o results.json`` to keep every
+value, ``-q`` to hide its warnings). The report ends with figures that are
+not timings: fib's native stack and depth, and how long a running fib keeps
+a signal or another thread waiting.
 """
 
 import importlib
@@ -23,14 +26,27 @@ import time
 import pyperf
 
 import baselines
+import c_peer
 import environment
 import mypyc_peer
 import native_stack
+import numba_peer
 import plot
 import report
+import responsiveness
 from morvex import morvex_cy
 
-FIB_SIZES = (20, 25, 30)
+FIB_SIZES = report.FIB_SIZES
+# The sides of the fib rows: what loads each function to time, None when it
+# is not there. The peers are the sides that --peers can leave out.
+FIB_LOADERS = {
+    "python": lambda: baselines.fib,
+    "mypyc": mypyc_peer.load,
+    "numba": numba_peer.load,
+    "c": c_peer.load,
+    "morvex": lambda: morvex_cy.fib,
+}
+PEERS = ("mypyc", "numba", "c")
 LOOP = 500000000
 LOOP_SECONDS = 1.0  # the pure-Python loop is sized to run about this long
 CALLS_PER_ROUND = 10
@@ -45,6 +61,8 @@ QUICK = {"chunks": 2, "processes": 1, "values": 3, "min_time": 0.05}
 # The pure-Python loop takes a second per value, so it gets one value per
 # process, no warm-up (a second of bytecode warms itself) and few processes.
 LOOP_PROCESSES = {"full": 5, "quick": 1}
+# Runs of each responsiveness figure, each in a fresh interpreter.
+RESPONSE_REPEATS = {"full": 5, "quick": 3}
 
 
 def time_calls(loops, func, arg):
@@ -67,6 +85,20 @@ def time_calls(loops, func, arg):
         func(arg)
         func(arg)
         func(arg)
+    return time.perf_counter() - start
+
+
+def time_fib(loops, load, n):
+    """Time loops calls of load()(n).
+
+    The function is loaded before the clock starts, and only in the worker
+    that times it: numba takes half a second to import.
+    """
+    fib = load()
+    rounds = itertools.repeat(None, loops)
+    start = time.perf_counter()
+    for _ in rounds:
+        fib(n)
     return time.perf_counter() - start
 
 
@@ -96,16 +128,39 @@ def bare_call_target(build):
         return None
 
 
-def mypyc_fib(build):
-    """The mypyc build of the typed baseline, or None without one.
+def peer_error(peer):
+    """Why a peer cannot be timed; None when it builds, loads and gives the
+    right answers."""
+    build = {"mypyc": mypyc_peer.build, "c": c_peer.build}.get(peer)
+    error = build() if build else None
+    if error:
+        return error
+    try:
+        fib = FIB_LOADERS[peer]()
+        if fib is None:
+            return "not installed or not built"
+        for n in FIB_SIZES[:2]:
+            if fib(n) != baselines.fib(n):
+                return f"fib({n}) is {fib(n)}, not {baselines.fib(n)}"
+    except Exception as failure:  # whatever a peer fails with only leaves it out
+        return f"{type(failure).__name__}: {failure}"
+    return None
 
-    As with the bare call target, only the parent (`build`) compiles it.
+
+def working_peers(requested):
+    """The peers among `requested` that can be timed; says why the others cannot.
+
+    Only the parent runs this; it hands the list to its workers, which then
+    lay out the same benchmarks without loading a peer they do not time.
     """
-    if build:
-        error = mypyc_peer.build()
+    working = []
+    for peer in requested:
+        error = peer_error(peer)
         if error:
-            print(f"no mypyc peer: {error}")
-    return mypyc_peer.load()
+            print(f"no {peer} peer: {error}")
+        else:
+            working.append(peer)
+    return working
 
 
 def loop_steps_for(seconds):
@@ -131,13 +186,12 @@ def empty_command():
     return [sys.executable, "-c", "pass"]
 
 
-def check_results(loop_steps, peer):
+def check_results(loop_steps):
     """Refuse to time anything that does not compute the right answer."""
     for n in FIB_SIZES[:2]:
         expected = baselines.fib(n)
-        for name, fib in (("morvex", morvex_cy.fib), ("mypyc", peer)):
-            if fib is not None and fib(n) != expected:
-                sys.exit(f"{name} fib({n}) != {expected}: not benchmarking a wrong result")
+        if morvex_cy.fib(n) != expected:
+            sys.exit(f"morvex fib({n}) != {expected}: not benchmarking a wrong result")
     if morvex_cy.run_loop(LOOP) != abs(-LOOP):
         sys.exit(f"run_loop({LOOP}) != {LOOP}: not benchmarking a wrong result")
     if baselines.count_loop(1000) != morvex_cy.run_loop(1000):
@@ -151,7 +205,7 @@ def check_results(loop_steps, peer):
 
 def _add_worker_args(cmd, args):
     # Workers must lay out the same benchmarks in the same order as the parent.
-    cmd.extend(("--loop-steps", str(args.loop_steps)))
+    cmd.extend(("--loop-steps", str(args.loop_steps), "--peers", ",".join(args.peers)))
     if args.quick:
         cmd.append("--quick")
 
@@ -231,7 +285,7 @@ class Suite:
 def main():
     runner = pyperf.Runner(add_cmdline_args=_add_worker_args)
     runner.argparser.add_argument(
-        "--quick", action="store_true", help="smoke run of about 30 seconds; numbers not to quote"
+        "--quick", action="store_true", help="smoke run of about 70 seconds; numbers not to quote"
     )
     runner.argparser.add_argument(
         "--plot", default=str(ROOT / "benchmarks" / "fib.png"), metavar="PNG",
@@ -241,17 +295,26 @@ def main():
         "--loop-steps", type=int, default=0,
         help="steps of the pure-Python loop (default: about %g s worth)" % LOOP_SECONDS,
     )
+    runner.argparser.add_argument(
+        "--peers", type=lambda text: [peer for peer in text.split(",") if peer],
+        default=list(PEERS), metavar="LIST",
+        help=f"the fib peers to time, comma-separated (default: {','.join(PEERS)}; "
+             "any that does not build is left out)",
+    )
     args = runner.parse_args()
     mode = "quick" if args.quick else "full"
     settings = QUICK if args.quick else FULL
 
-    peer = mypyc_fib(build=not args.worker)
     if not args.worker:
+        unknown = set(args.peers) - set(PEERS)
+        if unknown:
+            sys.exit(f"--peers: no peer named {', '.join(sorted(unknown))}")
         for key in ("processes", "values", "min_time"):
             setattr(args, key, settings[key])
         if not args.loop_steps:
             args.loop_steps = loop_steps_for(LOOP_SECONDS)
-        check_results(args.loop_steps, peer)
+        check_results(args.loop_steps)
+        args.peers = working_peers(args.peers)
         started = time.time()
         load_before = environment.load_average()
         print(f"morvex benchmarks, {mode} run")
@@ -260,11 +323,8 @@ def main():
     suite = Suite(runner, settings)
     benches = {}
     for n in FIB_SIZES:
-        sides = {"python": (f"fib({n}) pure Python", runner.bench_func, baselines.fib, n),
-                 "mypyc": (f"fib({n}) mypyc", runner.bench_func, peer, n),
-                 "morvex": (f"fib({n}) morvex", runner.bench_func, morvex_cy.fib, n)}
-        if peer is None:
-            del sides["mypyc"]
+        sides = {side: (f"fib({n}) {name}", runner.bench_time_func, time_fib, FIB_LOADERS[side], n)
+                 for side, name in report.FIB_SIDES if side not in PEERS or side in args.peers}
         for side, pooled in zip(sides, suite.group(*sides.values())):
             benches[f"fib_{n}_{side}"] = pooled
     calls = {"inner_loops": CALLS_PER_ROUND}
@@ -294,6 +354,7 @@ def main():
         return
 
     stack = native_stack.measure()
+    responses = responsiveness.measure(RESPONSE_REPEATS[mode])
     header = {
         "mode": mode,
         "settings": (f"each side of a pair {suite.chunks} x {args.processes} processes x "
@@ -308,7 +369,7 @@ def main():
         "stale": environment.stale_sources(),
     }
     print()
-    print(report.render(header, benches, stack, loop=LOOP, loop_steps=args.loop_steps))
+    print(report.render(header, benches, stack, responses, loop=LOOP, loop_steps=args.loop_steps))
     if args.plot:
         print(plot.write(args.plot, benches, FIB_SIZES))
 
