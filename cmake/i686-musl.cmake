@@ -47,3 +47,7 @@ set(CMAKE_CXX_FLAGS_INIT "-fstack-protector-strong -fno-sanitize=undefined")
 # CPython's configure builds from the platform triplet i386-linux-musl.
 set(MORVEX_TARGET_PYCONFIG "${CMAKE_CURRENT_LIST_DIR}/i686-musl-pyconfig.h.in")
 set(MORVEX_TARGET_EXT_SUFFIX ".cpython-312-i386-linux-musl.so")
+
+# The sources import no C++ modules. Under Ninja, CMake would scan every
+# C++20 source for them with clang-scan-deps, which zig does not ship.
+set(CMAKE_CXX_SCAN_FOR_MODULES OFF)

@@ -2,6 +2,7 @@
 
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -128,6 +129,36 @@ def build_i686_musl():
     _run_all([cmake, "--preset", "i686-musl", f"-DPython_EXECUTABLE={sys.executable}"],
              [cmake, "--build", "--preset", "i686-musl", "--parallel", "2"])
     return ROOT / "build" / "i686-musl" / "morvex" / "morvex_cy.cpython-312-i386-linux-musl.so"
+
+
+def tool_output(*command):
+    """Standard output of a command; the test skips where it is not installed."""
+    if shutil.which(command[0]) is None:
+        import pytest  # not at the top: the benchmarks import this module too
+
+        pytest.skip(f"{command[0]} is not installed")
+    return subprocess.run(command, capture_output=True, text=True, check=True).stdout
+
+
+def read_elf(path):
+    """Class, Machine and Type of an ELF file's header, and its NEEDED list."""
+    text = tool_output("readelf", "-h", "-d", str(path))
+    elf = dict(re.findall(r"^ +(Class|Machine|Type): +(.*)$", text, re.M))
+    elf["NEEDED"] = re.findall(r"\(NEEDED\) +Shared library: \[(.*)\]$", text, re.M)
+    return elf
+
+
+def dynamic_symbols(path):
+    """{name: (type, size, binding, section)} of the dynamic symbol table,
+    names without their version."""
+    symbols = {}
+    for line in tool_output("readelf", "--dyn-syms", "-W", str(path)).splitlines():
+        fields = line.split()
+        if len(fields) >= 8 and fields[0].endswith(":") and fields[0][:-1].isdigit():
+            name = fields[7].split("@")[0]
+            symbols[name] = (fields[3], int(fields[2], 0), fields[4], fields[6])
+    symbols.pop("", None)
+    return symbols
 
 
 def entries(exc):
