@@ -1,5 +1,9 @@
-"""Helpers shared by the test modules: fresh interpreters and the probe."""
+"""Helpers shared by the test modules: fresh interpreters, the probe, and
+reference counts. Children may import this module too (it needs only the
+standard library): pass TESTS in `pythonpath`."""
 
+import contextlib
+import gc
 import os
 import pathlib
 import re
@@ -9,7 +13,8 @@ import sys
 import sysconfig
 import textwrap
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+TESTS = pathlib.Path(__file__).resolve().parent
+ROOT = TESTS.parent
 PROBE_SOURCE = ROOT / "tests" / "probe"
 # A tool run that builds the probe its own way (tools/coverage.sh) names
 # the directory it has configured.
@@ -17,6 +22,41 @@ PROBE_BUILD = pathlib.Path(os.environ.get("MORVEX_PROBE_BUILD")
                            or ROOT / "build" / f"probe-{sys.implementation.cache_tag}")
 
 SOURCE_FILE = "morvex/morvex_cy.py"
+
+
+@contextlib.contextmanager
+def collector_held_off(*, collect=True):
+    """Collects cyclic garbage, then keeps the collector off until the block
+    ends. Reference counts taken inside move only by what the block does:
+    garbage that earlier code left, freed by a collection that happened to
+    start between two counts, would take its references with it.
+
+    With the collector off, garbage cannot be freed inside a block that does
+    not collect itself, so the counts agree without the first collection
+    too: `collect=False` spares it where a block runs thousands of times
+    and a collection of the heap costs tens of milliseconds."""
+    enabled = gc.isenabled()
+    if collect:
+        gc.collect()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
+
+
+@contextlib.contextmanager
+def references_kept(*objects, collect=True):
+    """Fails if the block changes the reference count of any of `objects`,
+    each counted once, with the collector held off."""
+    unique = list({id(o): o for o in objects}.values())
+    with collector_held_off(collect=collect):
+        before = [sys.getrefcount(o) for o in unique]
+        yield
+        after = [sys.getrefcount(o) for o in unique]
+    moved = [(o, a - b) for o, a, b in zip(unique, after, before) if a != b]
+    assert not moved, f"reference counts moved: {moved}"
 
 
 def run_python(code, *, env=None, check=True, timeout=300, pythonpath=()):

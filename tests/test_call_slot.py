@@ -1,10 +1,10 @@
 """The generic call slot (argument tuple and keyword dictionary) and the
 binding of function objects fetched through an instance."""
 
-import sys
-
 import _testcapi
 import pytest
+
+from support import references_kept
 
 
 def slot_call(function, *args, **kwargs):
@@ -30,14 +30,13 @@ def test_keywords_become_a_names_tuple(probe):
 def test_non_string_keyword_is_refused_before_the_call(probe):
     f = probe.make_function("fastcall")
     value = object()
-    before = sys.getrefcount(value)
-    with pytest.raises(TypeError) as info:
-        # Straight to the slot with the dictionary as it is: a Python-level
-        # f(**d) would refuse the key before the slot ever ran.
-        _testcapi.pyobject_fastcalldict(type(f).__call__, (f, 1), {"a": value, 2: value})
-    assert str(info.value) == "keywords must be strings"
-    del info
-    assert sys.getrefcount(value) == before
+    with references_kept(value):
+        with pytest.raises(TypeError) as info:
+            # Straight to the slot with the dictionary as it is: a Python-level
+            # f(**d) would refuse the key before the slot ever ran.
+            _testcapi.pyobject_fastcalldict(type(f).__call__, (f, 1), {"a": value, 2: value})
+        assert str(info.value) == "keywords must be strings"
+        del info
 
 
 def test_tuple_convention_through_the_slot(probe):

@@ -4,14 +4,13 @@ import array
 import builtins
 import functools
 import json
-import sys
 import weakref
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from support import SOURCE_FILE, module_entries, run_python
+from support import SOURCE_FILE, module_entries, references_kept, run_python
 
 
 def restore(ns, saved):
@@ -233,21 +232,15 @@ def test_nested_failure_adds_one_entry_per_level(mod, namespace):
 
 
 def test_references_are_released(mod, namespace):
-    import gc
-
-    # Earlier tests' exceptions keep their frames, and so fib, in cycles;
-    # collected in the middle of this test, they would change its count.
-    gc.collect()
     function = namespace["fib"]
     marker = object()
     namespace["fib"] = lambda k: marker
-    before = sys.getrefcount(marker), sys.getrefcount(function)
-    for _ in range(3):
-        with pytest.raises(TypeError):
-            function(5)  # object() + object()
-    namespace["fib"] = lambda k: k
-    assert function(5) == 7
-    assert (sys.getrefcount(marker), sys.getrefcount(function)) == before
+    with references_kept(marker, function):
+        for _ in range(3):
+            with pytest.raises(TypeError):
+                function(5)  # object() + object()
+        namespace["fib"] = lambda k: k
+        assert function(5) == 7
 
 
 @pytest.mark.parametrize("n", [0, -1, -2147483648, 100000])

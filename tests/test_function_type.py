@@ -7,7 +7,7 @@ import weakref
 
 import pytest
 
-from support import run_python
+from support import references_kept, run_python
 
 
 def test_type_names(mod):
@@ -173,15 +173,14 @@ def test_a_freed_function_notifies_weakrefs_and_releases_its_code(probe, make_cy
     reference going, a function object notifies its weak references and
     gives back its code object."""
     notified, code = [], compile("pass", "probe", "exec")
-    before = sys.getrefcount(code)
-    function = probe.make_function("o", code=code)
-    assert function.__code__ is code
-    make_cycle(function)
-    ref = weakref.ref(function, lambda r: notified.append(r))
-    del function
-    gc.collect()
-    assert ref() is None and notified == [ref]
-    assert sys.getrefcount(code) == before
+    with references_kept(code):
+        function = probe.make_function("o", code=code)
+        assert function.__code__ is code
+        make_cycle(function)
+        ref = weakref.ref(function, lambda r: notified.append(r))
+        del function
+        gc.collect()
+        assert ref() is None and notified == [ref]
 
 
 @pytest.mark.parametrize("kind", ["o", "varargs_keywords"])

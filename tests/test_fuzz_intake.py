@@ -5,9 +5,6 @@ this file. Every example must agree on the result, the exception type and
 message, the warnings, the traceback entry, and leave the reference counts of
 everything it passed unchanged."""
 
-import contextlib
-import gc
-import sys
 import warnings
 
 import _testcapi
@@ -15,7 +12,7 @@ import pytest
 from hypothesis import HealthCheck, assume, event, given, settings
 from hypothesis import strategies as st
 
-from support import SOURCE_FILE, module_entries
+from support import SOURCE_FILE, module_entries, references_kept
 
 INT_MIN, INT_MAX = -2**31, 2**31 - 1
 
@@ -358,21 +355,9 @@ def predict(collect, result_of, warnings_are_errors, entries):
     return ("value", result, type(result)), issued
 
 
-@contextlib.contextmanager
-def references_kept(objects):
-    """Fails if the block changes the reference count of any of `objects`.
-    The collector is held off meanwhile: it may free unrelated garbage that
-    refers to shared objects (hypothesis reuses its boundary integers)."""
-    unique = list({id(o): o for o in objects}.values())
-    gc.disable()
-    try:
-        before = [sys.getrefcount(o) for o in unique]
-        yield
-        assert [sys.getrefcount(o) for o in unique] == before
-    finally:
-        gc.enable()
-
-
+# Every example's counts are taken with the collector off, which is what
+# keeps them apart from hypothesis' own garbage (it reuses its boundary
+# integers); a full collection before each of them would add minutes.
 def passed_objects(positional, keywords):
     return list(positional) + [item for pair in keywords for item in pair]
 
@@ -436,7 +421,7 @@ def test_calls_agree_with_the_model(functions, call_shape, route, warnings_are_e
             return collect_from_names(function, param, positional, list(kwdict.items()))
 
     expected = predict(collect, body, warnings_are_errors, [entry_of(function)])
-    with references_kept(passed_objects(positional, keywords)):
+    with references_kept(*passed_objects(positional, keywords), collect=False):
         assert run(call, warnings_are_errors) == expected
 
 
@@ -449,7 +434,7 @@ def test_conversion_agrees_with_the_model(functions, function, argument, by_keyw
     param, _, body = FUNCTIONS[function]
     expected = predict(lambda: argument, body, warnings_are_errors, [entry_of(function)])
     call = (lambda: func(**{param: argument})) if by_keyword else (lambda: func(argument))
-    with references_kept([argument]):
+    with references_kept(argument, collect=False):
         assert run(call, warnings_are_errors) == expected
 
 
@@ -464,6 +449,6 @@ def test_dictionary_path_agrees_with_the_model(probe, positional, keywords, warn
     # The probe's traceback entries name its own file, not the module's.
     expected = predict(lambda: collect_from_dict("probe_intake", "loop", positional, kwdict),
                        lambda value: value, warnings_are_errors, [])
-    with references_kept(passed_objects(positional, keywords)):
+    with references_kept(*passed_objects(positional, keywords), collect=False):
         assert run(lambda: probe.intake(tuple(positional), kwdict=kwdict),
                    warnings_are_errors) == expected

@@ -7,7 +7,7 @@ import warnings
 import _testcapi
 import pytest
 
-from support import SOURCE_FILE, module_entries
+from support import SOURCE_FILE, module_entries, references_kept
 
 
 class Str(str):
@@ -118,11 +118,11 @@ def test_accepted_calls(mod, call, expected):
 )
 def test_two_keywords_for_one_parameter_are_refused_without_leaking(mod, kwnames):
     first, second = object(), object()
-    before = sys.getrefcount(first), sys.getrefcount(second)
-    exc = call_error(lambda: _testcapi.pyobject_vectorcall(mod.run_loop, (first, second), kwnames))
-    assert str(exc) == "run_loop() got multiple values for keyword argument 'loop'"
-    del exc
-    assert (sys.getrefcount(first), sys.getrefcount(second)) == before
+    with references_kept(first, second):
+        exc = call_error(lambda: _testcapi.pyobject_vectorcall(mod.run_loop, (first, second),
+                                                               kwnames))
+        assert str(exc) == "run_loop() got multiple values for keyword argument 'loop'"
+        del exc
 
 
 # ---------------------------------------------------------------------------
@@ -158,12 +158,11 @@ def test_dictionary_keywords(probe, positional, kwdict, outcome):
 def test_dictionary_keywords_leave_references_unchanged(probe):
     value = object()
     for kwdict in ({"loop": value}, {"loop": value, "x": value}, {OtherHash("loop"): value}):
-        before = sys.getrefcount(value)
-        try:
-            probe.intake((), kwdict=kwdict)
-        except TypeError:
-            pass
-        assert sys.getrefcount(value) == before
+        with references_kept(value):
+            try:
+                probe.intake((), kwdict=kwdict)
+            except TypeError:
+                pass
 
 
 # ---------------------------------------------------------------------------
@@ -245,14 +244,13 @@ def test_int_subclass_result_warns_at_the_callers_line(mod, function):
 @pytest.mark.parametrize("function, line", [("run_loop", 23), ("fib", 32)])
 def test_int_subclass_result_fails_when_warnings_are_errors(mod, function, line):
     argument = IntReturning(True)
-    before = sys.getrefcount(argument)
-    with warnings.catch_warnings():
-        warnings.simplefilter("error", DeprecationWarning)
-        exc = call_error(lambda: getattr(mod, function)(argument))
-    assert type(exc) is DeprecationWarning and str(exc) == DEPRECATION
-    assert module_entries(exc)[-1][1] == line
-    del exc
-    assert sys.getrefcount(argument) == before
+    with references_kept(argument):
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", DeprecationWarning)
+            exc = call_error(lambda: getattr(mod, function)(argument))
+        assert type(exc) is DeprecationWarning and str(exc) == DEPRECATION
+        assert module_entries(exc)[-1][1] == line
+        del exc
 
 
 # ---------------------------------------------------------------------------
@@ -267,12 +265,11 @@ def test_int_subclass_result_fails_when_warnings_are_errors(mod, function, line)
 def test_argument_reference_count_is_unchanged(mod, argument, keyword):
     """Neither the argument nor what its __int__ returned is kept."""
     watched = [argument, argument.value] if isinstance(argument, IntReturning) else [argument]
-    before = [sys.getrefcount(w) for w in watched]
-    for _ in range(3):
-        try:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore", DeprecationWarning)
-                mod.run_loop(loop=argument) if keyword else mod.run_loop(argument)
-        except (TypeError, OverflowError):
-            pass
-    assert [sys.getrefcount(w) for w in watched] == before
+    with references_kept(*watched):
+        for _ in range(3):
+            try:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore", DeprecationWarning)
+                    mod.run_loop(loop=argument) if keyword else mod.run_loop(argument)
+            except (TypeError, OverflowError):
+                pass

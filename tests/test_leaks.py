@@ -7,12 +7,13 @@ import sys
 
 import pytest
 
-from support import run_python
+from support import TESTS, run_python
 
 SOAK = r"""
 import asyncio.coroutines, copy, gc, json, pickle, sys, warnings, weakref, _testcapi
 import morvex.morvex_cy as m
 import _morvex_probe as probe
+from support import collector_held_off
 
 warnings.simplefilter("ignore")
 T, ns, make, fib = type(m.fib), vars(m), probe.make_function, m.fib
@@ -146,13 +147,14 @@ report = {}
 for name, op in OPS.items():
     for _ in range(30):
         op()
-    settle()
-    refs, blocks, objects = refcounts(), sys.getallocatedblocks(), len(gc.get_objects())
-    for _ in range(300):
-        op()
-    settle()
-    report[name] = [sys.getallocatedblocks() - blocks, len(gc.get_objects()) - objects,
-                    [a - b for a, b in zip(refcounts(), refs)]]
+    with collector_held_off():
+        settle()
+        refs, blocks, objects = refcounts(), sys.getallocatedblocks(), len(gc.get_objects())
+        for _ in range(300):
+            op()
+        settle()
+        report[name] = [sys.getallocatedblocks() - blocks, len(gc.get_objects()) - objects,
+                        [a - b for a, b in zip(refcounts(), refs)]]
 print(json.dumps(report))
 """
 
@@ -162,7 +164,7 @@ GROWTH_LIMIT = 60
 
 @pytest.fixture(scope="module")
 def soak(probe_dir):
-    proc = run_python(SOAK, pythonpath=[probe_dir], timeout=600)
+    proc = run_python(SOAK, pythonpath=[probe_dir, TESTS], timeout=600)
     return json.loads(proc.stdout.splitlines()[-1])
 
 

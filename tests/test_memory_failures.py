@@ -8,7 +8,7 @@ import json
 
 import pytest
 
-from support import run_python, sweep_allocations
+from support import TESTS, run_python, sweep_allocations
 
 # Runs in a child. For each operation, allocation k (0 = the first) is
 # failed for k = 0, 1, ... until the outcome has been the undisturbed one
@@ -20,6 +20,7 @@ WARM_SWEEP = r"""
 import asyncio.coroutines, gc, json, signal, sys, warnings, weakref, _testcapi
 import morvex.morvex_cy as m
 import _morvex_probe as probe
+from support import collector_held_off
 
 warnings.simplefilter("ignore")
 SETTLE, REPEATS = 25, 50
@@ -155,18 +156,18 @@ report = {}
 for name, setup in OPS.items():
     outcomes = {}
     reference = sweep(setup, outcomes)
-    gc.collect()
-    refs, blocks = refcounts(), sys.getallocatedblocks()
-    for _ in range(REPEATS):
-        sweep(setup, None)
-    gc.collect()
-    report[name] = {
-        "reference": reference,
-        "failures": outcomes,
-        "after": attempt_and_check(setup, None),
-        "growth": sys.getallocatedblocks() - blocks,
-        "refs moved": [after - before for after, before in zip(refcounts(), refs)],
-    }
+    with collector_held_off():
+        refs, blocks = refcounts(), sys.getallocatedblocks()
+        for _ in range(REPEATS):
+            sweep(setup, None)
+        gc.collect()
+        report[name] = {
+            "reference": reference,
+            "failures": outcomes,
+            "after": attempt_and_check(setup, None),
+            "growth": sys.getallocatedblocks() - blocks,
+            "refs moved": [after - before for after, before in zip(refcounts(), refs)],
+        }
 print(json.dumps(report))
 """
 
@@ -203,7 +204,7 @@ EXPECTED = {
 
 @pytest.fixture(scope="module")
 def warm_report(probe_dir):
-    proc = run_python(WARM_SWEEP, pythonpath=[probe_dir], timeout=600)
+    proc = run_python(WARM_SWEEP, pythonpath=[probe_dir, TESTS], timeout=600)
     return json.loads(proc.stdout.splitlines()[-1])
 
 

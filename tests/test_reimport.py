@@ -5,7 +5,7 @@ can be retried again and again until it succeeds."""
 
 import json
 
-from support import run_python
+from support import TESTS, run_python
 
 REFUSED = ("Interpreter change detected - this module can only be loaded into one "
            "interpreter per process.")
@@ -73,6 +73,7 @@ def test_importing_again_gives_back_the_same_objects_and_rebuilds_nothing():
         """
         import gc, importlib, importlib.util, json, sys
         import morvex.morvex_cy as m
+        from support import collector_held_off
 
         fib, run_loop, namespace = m.fib, m.run_loop, vars(m)
         # Marks that a second execution would wipe out or rebuild.
@@ -83,7 +84,6 @@ def test_importing_again_gives_back_the_same_objects_and_rebuilds_nothing():
         m.extra = "kept"
         rebound = namespace["fib"] = lambda k: k * 100
         kept = [fib.__dict__, fib.__code__, run_loop.__code__, namespace["__test__"]]
-        counts = [sys.getrefcount(o) for o in (m, fib, run_loop, namespace)]
 
         def same():
             current = sys.modules["morvex.morvex_cy"]
@@ -96,29 +96,32 @@ def test_importing_again_gives_back_the_same_objects_and_rebuilds_nothing():
                     all(a is b for a, b in zip(kept, [fib.__dict__, fib.__code__,
                         run_loop.__code__, namespace["__test__"]]))]
 
-        results = []
-        for _ in range(3):
+        with collector_held_off():
+            counts = [sys.getrefcount(o) for o in (m, fib, run_loop, namespace)]
+            results = []
+            for _ in range(3):
+                del sys.modules["morvex.morvex_cy"]
+                importlib.import_module("morvex.morvex_cy")
+                results.append(["import", same()])
+            for _ in range(2):
+                results.append(["reload", [importlib.reload(m) is m] + same()])
+            spec = importlib.util.find_spec("morvex.morvex_cy")
+            again = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(again)
+            results.append(["module_from_spec", [again is m] + same()])
+            package = sys.modules.pop("morvex")
             del sys.modules["morvex.morvex_cy"]
-            importlib.import_module("morvex.morvex_cy")
-            results.append(["import", same()])
-        for _ in range(2):
-            results.append(["reload", [importlib.reload(m) is m] + same()])
-        spec = importlib.util.find_spec("morvex.morvex_cy")
-        again = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(again)
-        results.append(["module_from_spec", [again is m] + same()])
-        package = sys.modules.pop("morvex")
-        del sys.modules["morvex.morvex_cy"]
-        import morvex.morvex_cy
-        results.append(["package", [sys.modules["morvex"] is not package,
-                                    sys.modules["morvex"].morvex_cy is m] + same()])
-        del again, package, spec
-        gc.collect()
-        unchanged = [sys.getrefcount(o) for o in (m, fib, run_loop, namespace)] == counts
+            import morvex.morvex_cy
+            results.append(["package", [sys.modules["morvex"] is not package,
+                                        sys.modules["morvex"].morvex_cy is m] + same()])
+            del again, package, spec
+            gc.collect()
+            unchanged = [sys.getrefcount(o) for o in (m, fib, run_loop, namespace)] == counts
         namespace["fib"] = fib
         results.append(["after", unchanged, fib(15), run_loop(9)])
         print(json.dumps(results))
-        """
+        """,
+        pythonpath=[TESTS],
     )
     results = json.loads(proc.stdout)
     for how, checks in results[:-1]:

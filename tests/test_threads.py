@@ -5,7 +5,7 @@ Runs in a fresh interpreter with a bounded time."""
 
 import json
 
-from support import run_python
+from support import TESTS, run_python
 
 DURATION = 2.5  # seconds each thread runs
 
@@ -16,13 +16,13 @@ faulthandler.dump_traceback_later(120, exit=True)  # a hang ends the child with 
 warnings.simplefilter("ignore", RuntimeWarning)  # assignments to __defaults__ warn
 
 import morvex.morvex_cy as m
+from support import collector_held_off
 
 DURATION = {duration}
 SOURCE = "morvex/morvex_cy.py"
 namespace = vars(m)
 fib, run_loop = m.fib, m.run_loop
 BIG = 2**40
-references_before = [sys.getrefcount(o) for o in (fib, run_loop, BIG)]
 
 anomalies, counts, thread_seconds = [], {{}}, []
 count_lock = threading.RLock()  # signal handlers count too
@@ -216,27 +216,29 @@ def attributes(seed):
     for_the_duration("attributes", step)
 
 
-sys.setswitchinterval(1e-5)
-threads = [threading.Thread(target=caller, args=(i,)) for i in range(8)]
-threads += [threading.Thread(target=rebinder, args=(100,))]
-threads += [threading.Thread(target=attributes, args=(200 + i,)) for i in range(2)]
-for t in threads:
-    t.start()
-signalled(300)
-for t in threads:
-    t.join()
-sys.setswitchinterval(0.005)
+with collector_held_off():
+    references_before = [sys.getrefcount(o) for o in (fib, run_loop, BIG)]
+    sys.setswitchinterval(1e-5)
+    threads = [threading.Thread(target=caller, args=(i,)) for i in range(8)]
+    threads += [threading.Thread(target=rebinder, args=(100,))]
+    threads += [threading.Thread(target=attributes, args=(200 + i,)) for i in range(2)]
+    for t in threads:
+        t.start()
+    signalled(300)
+    for t in threads:
+        t.join()
+    sys.setswitchinterval(0.005)
 
-# Afterwards: the binding and the attributes are restored, and nothing the
-# threads did holds a reference to the functions or to an argument.
-namespace["fib"] = fib  # the handler may have rebound it after the rebinder ended
-fib.__qualname__ = "fib"
-fib.__dict__ = {{}}
-del fib.__doc__, fib.__defaults__
-run_loop.__annotations__ = {{"loop": "cython.int"}}
-del threads
-gc.collect()
-references_after = [sys.getrefcount(o) for o in (fib, run_loop, BIG)]
+    # Afterwards: the binding and the attributes are restored, and nothing the
+    # threads did holds a reference to the functions or to an argument.
+    namespace["fib"] = fib  # the handler may have rebound it after the rebinder ended
+    fib.__qualname__ = "fib"
+    fib.__dict__ = {{}}
+    del fib.__doc__, fib.__defaults__
+    run_loop.__annotations__ = {{"loop": "cython.int"}}
+    del threads
+    gc.collect()
+    references_after = [sys.getrefcount(o) for o in (fib, run_loop, BIG)]
 print(json.dumps({{
     "anomalies": [repr(a) for a in anomalies[:20]],
     "counts": counts,
@@ -249,7 +251,7 @@ print(json.dumps({{
 
 
 def test_calls_race_with_rebinding_and_attribute_writes():
-    proc = run_python(CHILD.format(duration=DURATION), timeout=180)
+    proc = run_python(CHILD.format(duration=DURATION), timeout=180, pythonpath=[TESTS])
     report = json.loads(proc.stdout)
     print(report)  # the figures, for `pytest -rP`
     assert report["anomalies"] == []
