@@ -10,7 +10,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from support import SOURCE_FILE, module_entries, references_kept, run_python
+from support import SOURCE_FILE, TESTS, module_entries, references_kept, run_python
 
 
 def restore(ns, saved):
@@ -210,11 +210,13 @@ def test_rebinding_to_other_native_functions(mod, probe, namespace, binding, n):
 )
 def test_failures_at_line_35(mod, probe, namespace, binding, exc_type, message):
     function = namespace["fib"]
-    namespace["fib"] = binding(probe)
-    with pytest.raises(exc_type) as info:
-        function(6)  # terms fib(5), fib(4): a list on the left of an int
-    assert str(info.value) == message
-    assert module_entries(info.value) == [(SOURCE_FILE, 35, "morvex.morvex_cy.fib")]
+    binding = namespace["fib"] = binding(probe)
+    with references_kept(function, binding):
+        with pytest.raises(exc_type) as info:
+            function(6)  # terms fib(5), fib(4): a list on the left of an int
+        assert str(info.value) == message
+        assert module_entries(info.value) == [(SOURCE_FILE, 35, "morvex.morvex_cy.fib")]
+        del info  # its frames hold the binding
 
 
 def test_nested_failure_adds_one_entry_per_level(mod, namespace):
@@ -269,55 +271,82 @@ def test_deep_recursion_raises_recursion_error(n):
 
 
 NESTING = "RecursionError: maximum recursion depth exceeded in probe nesting"
+CALLING = "RecursionError: maximum recursion depth exceeded while calling a Python object"
+ENTERING = "RecursionError: maximum recursion depth exceeded"  # the interpreter's own guard
 
 
-# fib(n) is 3 with each binding; with itself, n is 4, so that a level that
-# is not a base case is entered.
-@pytest.mark.parametrize("binding, n", [("abs", 3), ("m.run_loop", 3), ("lambda k: k", 3),
-                                        ("m.fib", 4)])
-def test_recursion_budget_running_out_at_any_level(probe_dir, binding, n):
+# fib(n) with `binding` bound, what it returns, and the units of the
+# recursion budget it needs: a level entered directly takes one, a base case
+# needs one left, and a call of another binding takes what its guard takes.
+@pytest.mark.parametrize(
+    "binding, non_str_key, n, result, units, error",
+    [
+        pytest.param("abs", False, 3, 3, 1, CALLING, id="METH_O guard"),
+        pytest.param("m.run_loop", False, 3, 3, 1, CALLING, id="native vectorcall"),
+        pytest.param("lambda k: k", False, 3, 3, 2, ENTERING, id="Python function"),
+        pytest.param("Holder().step", False, 3, 3, 2, ENTERING, id="bound method"),
+        pytest.param("m.fib", False, 3, 2, 1, CALLING, id="base cases at the last unit"),
+        pytest.param("m.fib", False, 4, 3, 2, CALLING, id="own level"),
+        pytest.param("m.fib", True, 4, 3, 2, CALLING, id="own, by the full lookup"),
+    ],
+)
+def test_recursion_budget_running_out_at_any_level(probe_dir, binding, non_str_key, n, result,
+                                                   units, error):
     """fib(n) started with one unit of the recursion budget less each time:
-    at every level it returns its value or raises RecursionError, the level
-    where the guard of the call to the binding finds one unit left included,
-    and the budget is whole afterwards."""
+    it returns its value while the units it needs are left, raises
+    RecursionError below that, and leaves the budget whole and the reference
+    count of every object the binding is made of as it was."""
     proc = run_python(
         f"""
-        import json
+        import json, sys
         import morvex.morvex_cy as m, _morvex_probe as probe
+        from support import collector_held_off
+
+        class Holder:
+            def step(self, k):
+                return k
 
         def outcome(depth, func, arg):
             try:
-                return "ok" if probe.nested(depth, func, arg) == 3 else "wrong result"
+                return f"= {{probe.nested(depth, func, arg)}}"
             except Exception as e:
                 return f"{{type(e).__name__}}: {{e}}"
 
         def reach():  # the first depth the nesting alone cannot go down to
             depth = 0
-            while outcome(depth, abs, 3) == "ok":
+            while outcome(depth, abs, 3) == "= 3":
                 depth += 1
             return depth
 
         fib, before = m.fib, reach()
-        vars(m)["fib"] = {binding}
-        runs = []
-        for depth in range(before + 2):
-            seen = outcome(depth, fib, {n})
-            if runs and runs[-1][0] == seen:
-                runs[-1][1] += 1
-            else:
-                runs.append([seen, 1])
+        binding = vars(m)["fib"] = {binding}
+        if {non_str_key}:
+            vars(m)[1] = "one"  # the table stops being str-only
+        parts = [fib, binding, getattr(binding, "__self__", None),
+                 getattr(binding, "__func__", None)]
+        with collector_held_off():
+            counts = [sys.getrefcount(o) for o in parts]
+            runs = []
+            for depth in range(before + 2):
+                seen = outcome(depth, fib, {n})
+                if runs and runs[-1][0] == seen:
+                    runs[-1][1] += 1
+                else:
+                    runs.append([seen, 1])
+            after = [sys.getrefcount(o) for o in parts]
+        vars(m).pop(1, None)
         vars(m)["fib"] = fib
+        print(before)
         print(json.dumps(runs))
+        print(json.dumps([a - b for a, b in zip(after, counts)]))
         print(before == reach(), fib(20))
         """,
-        pythonpath=[probe_dir],
+        pythonpath=[probe_dir, TESTS],
     )
-    runs, after = proc.stdout.splitlines()
-    runs = json.loads(runs)
-    assert runs[0][0] == "ok" and runs[-1][0] == NESTING, runs
-    errors = [seen for seen, _ in runs[1:-1]]
-    assert errors and all(e.startswith("RecursionError: maximum recursion depth exceeded")
-                          for e in errors), runs
+    before, runs, moved, after = proc.stdout.splitlines()
+    before = int(before)
+    assert json.loads(runs) == [[f"= {result}", before + 1 - units], [error, units], [NESTING, 1]]
+    assert json.loads(moved) == [0, 0, 0, 0]
     assert after == "True 6765"
 
 
