@@ -30,8 +30,10 @@
 //   nothing reads the budget before the subtree returns.
 // - Levels at or above the limit, levels whose lookup ran code (a namespace
 //   with other keys than str) and levels near the end of the budget run one
-//   at a time: a lookup per term, one unit of the budget per level entered
-//   directly (a base case only checks that one is left).
+//   at a time: a lookup per term, and one unit of the recursion budget,
+//   which bounds the native stack, per level entered directly (a base case
+//   only checks that one is left). Calls of other bindings spend theirs in
+//   the one-argument call, or the host does.
 // - Checkpoints. Every kLevelsPerCheckpoint levels give the interpreter back
 //   (signal handlers, a thread waiting for the lock): at most about a
 //   millisecond of work passes between two of them. A checkpoint may run any
