@@ -6,10 +6,12 @@
 #include "runtime/runtime.h"
 
 // Whether another thread asked for the lock is kept in the interpreter's own
-// state, which only the host's internal headers lay out. They are written
-// for C: the atomics fall back to the compiler's builtins over plain ints
-// (the layout of <stdatomic.h>'s, which C++20 lacks), and the collector's
-// header would redefine a name the public headers already made a macro.
+// state, which only the host's internal headers lay out; the flag is read
+// where the headers of the interpreter built against place it. They are
+// written for C: the atomics fall back to the compiler's builtins over plain
+// ints (the layout of <stdatomic.h>'s, which C++20 lacks), and the
+// collector's header would redefine a name the public headers already made a
+// macro.
 #undef HAVE_STD_ATOMIC
 #undef _PyGC_FINALIZED
 #define Py_BUILD_CORE 1
