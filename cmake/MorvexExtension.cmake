@@ -1,7 +1,9 @@
-# morvex_add_extension(<name> OUTPUT_DIR <dir> EXPORTS <symbol>... SOURCES <file>...)
+# morvex_add_extension(<name> [WITHOUT_RUNTIME] OUTPUT_DIR <dir> EXPORTS <symbol>...
+#                      SOURCES <file>...)
 #
 # Builds one CPython extension module of this runtime generation: the given
-# sources plus everything in runtime/. House rules for every such module:
+# sources plus everything in runtime/ (nothing of it with WITHOUT_RUNTIME, for
+# a test helper that must not touch the shared type). House rules for every such module:
 # C++20 without exceptions, RTTI or thread-safe statics (so nothing from
 # libstdc++ or libgcc_s is needed at run time), warnings are errors, and the
 # only dynamic symbols are the ones listed under EXPORTS. In a cross build
@@ -37,14 +39,18 @@ set(MORVEX_SANITIZE "" CACHE STRING
 option(MORVEX_COVERAGE "Instrument for line and branch coverage (gcc --coverage)" OFF)
 
 function(morvex_add_extension name)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "OUTPUT_DIR" "EXPORTS;SOURCES")
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "WITHOUT_RUNTIME" "OUTPUT_DIR" "EXPORTS;SOURCES")
+  set(sources ${ARG_SOURCES})
+  if(NOT ARG_WITHOUT_RUNTIME)
+    list(APPEND sources ${MORVEX_RUNTIME_SOURCES})
+  endif()
 
   if(TARGET morvex_python_headers)
-    add_library(${name} MODULE ${ARG_SOURCES} ${MORVEX_RUNTIME_SOURCES})
+    add_library(${name} MODULE ${sources})
     target_link_libraries(${name} PRIVATE morvex_python_headers)
     set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX "${MORVEX_TARGET_EXT_SUFFIX}")
   else()
-    Python_add_library(${name} MODULE WITH_SOABI ${ARG_SOURCES} ${MORVEX_RUNTIME_SOURCES})
+    Python_add_library(${name} MODULE WITH_SOABI ${sources})
   endif()
   target_include_directories(${name} PRIVATE "${MORVEX_ROOT}")
   target_compile_features(${name} PRIVATE cxx_std_20)

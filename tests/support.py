@@ -92,8 +92,9 @@ def sweep_allocations(child_code, *, pythonpath=(), workers=2, limit=5000, settl
     """Runs `child_code` in a fresh interpreter once per allocation index k.
 
     The child reads k (from 1) from sys.argv[1], fails allocation k of the
-    operation it studies (``_testcapi.set_nomemory(k - 1, k)``: the hook
-    fails the allocations numbered above its first argument) and prints one
+    operation it studies (``_morvex_faults.set_nomemory(k - 1, k)``, built
+    with the probe: the hook fails the allocations numbered above its first
+    argument up to its second) and prints one
     line: "ok" once the operation no longer reaches allocation k. The sweep
     stops after `settle` consecutive "ok" lines; it fails if it never does.
     Returns {k: the child's line}.

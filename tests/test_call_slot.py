@@ -1,7 +1,6 @@
 """The generic call slot (argument tuple and keyword dictionary) and the
 binding of function objects fetched through an instance."""
 
-import _testcapi
 import pytest
 
 from support import references_kept
@@ -34,7 +33,7 @@ def test_non_string_keyword_is_refused_before_the_call(probe):
         with pytest.raises(TypeError) as info:
             # Straight to the slot with the dictionary as it is: a Python-level
             # f(**d) would refuse the key before the slot ever ran.
-            _testcapi.pyobject_fastcalldict(type(f).__call__, (f, 1), {"a": value, 2: value})
+            probe.vectorcall_dict(type(f).__call__, (f, 1), {"a": value, 2: value})
         assert str(info.value) == "keywords must be strings"
         del info
 

@@ -7,7 +7,6 @@ everything it passed unchanged."""
 
 import warnings
 
-import _testcapi
 import pytest
 from hypothesis import HealthCheck, assume, event, given, settings
 from hypothesis import strategies as st
@@ -388,7 +387,7 @@ calls = st.one_of(
 @fuzz(5000)
 @given(call_shape=calls, route=st.sampled_from(["names", "python", "slot"]),
        warnings_are_errors=st.booleans())
-def test_calls_agree_with_the_model(functions, call_shape, route, warnings_are_errors):
+def test_calls_agree_with_the_model(functions, probe, call_shape, route, warnings_are_errors):
     function, positional, keywords = call_shape
     func = functions[function]
     param, _, body = FUNCTIONS[function]
@@ -398,7 +397,7 @@ def test_calls_agree_with_the_model(functions, call_shape, route, warnings_are_e
         names = tuple(key for key, _ in keywords)
 
         def call():
-            return _testcapi.pyobject_vectorcall(func, args, names)
+            return probe.vectorcall(func, args, names)
 
         def collect():
             return collect_from_names(function, param, positional, keywords)

@@ -357,7 +357,8 @@ def test_missing_range_fails_at_line_1_and_import_can_be_retried():
 
 
 FAIL_ONE_ALLOCATION_OF_THE_IMPORT = """
-    import importlib.util, sys, _testcapi
+    import importlib.util, sys
+    import _morvex_faults as faults
 
     def last_module_entry(e):
         found, tb = None, e.__traceback__
@@ -376,15 +377,15 @@ FAIL_ONE_ALLOCATION_OF_THE_IMPORT = """
     # The spare tuples and dictionaries the host keeps would serve the
     # module's small ones without allocating; held here, there are none.
     held = [tuple([i] * size) for size in (1, 3) for i in range(2100)] + [{"k": i} for i in range(100)]
-    _testcapi.set_nomemory(k - 1, k)
+    faults.set_nomemory(k - 1, k)
     try:
         module = importlib.util.module_from_spec(spec)  # creation
         spec.loader.exec_module(module)  # execution
     except BaseException as e:
-        _testcapi.remove_mem_hooks()
+        faults.remove_mem_hooks()
         failure = (type(e).__name__, last_module_entry(e))
     else:
-        _testcapi.remove_mem_hooks()
+        faults.remove_mem_hooks()
         print("ok")
         raise SystemExit
     sys.modules.pop("morvex.morvex_cy", None)  # as a failed import statement does
@@ -398,12 +399,13 @@ FAIL_ONE_ALLOCATION_OF_THE_IMPORT = """
 
 
 @pytest.mark.parametrize("main", [False, True], ids=["imported", "main-module flag set"])
-def test_each_failing_allocation_of_the_import_fails_cleanly_and_can_be_retried(main):
+def test_each_failing_allocation_of_the_import_fails_cleanly_and_can_be_retried(probe_dir, main):
     """Every allocation of creation and execution, failed in turn in a fresh process:
     the import fails with MemoryError, with an entry at the failing step's
     line once the string table stands; a retried import works; and a line
     first cached under the import's name keeps that name later."""
-    results = sweep_allocations(FAIL_ONE_ALLOCATION_OF_THE_IMPORT.replace("MAIN", str(main)))
+    results = sweep_allocations(FAIL_ONE_ALLOCATION_OF_THE_IMPORT.replace("MAIN", str(main)),
+                                pythonpath=[probe_dir])
     failures = {line for line in results.values() if line != "ok"}
     assert all(line.startswith("('MemoryError', ") for line in failures), failures
     init, name = "'init morvex.morvex_cy'", "__main__" if main else "morvex.morvex_cy"
@@ -486,13 +488,14 @@ def test_string_table_objects(mod):
 
 
 KEEP_THE_TABLE_ENTRY = """
-    import importlib.util, sys, _testcapi
+    import importlib.util, sys
+    import _morvex_faults as faults
 
     spec = importlib.util.find_spec("morvex.morvex_cy")
     sentinel = object()
     sys.modules["morvex.morvex_cy"] = sentinel
     k = int(sys.argv[1])
-    _testcapi.set_nomemory(k - 1, k)
+    faults.set_nomemory(k - 1, k)
     try:
         module = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(module)
@@ -500,14 +503,14 @@ KEEP_THE_TABLE_ENTRY = """
         outcome = "failed"
     else:
         outcome = "ok"
-    _testcapi.remove_mem_hooks()
+    faults.remove_mem_hooks()
     assert sys.modules["morvex.morvex_cy"] is sentinel, f"replaced at allocation {k}"
     print(outcome)
 """
 
 
-def test_a_failed_lookup_never_replaces_the_module_table_entry():
+def test_a_failed_lookup_never_replaces_the_module_table_entry(probe_dir):
     # The registration step must not read an allocation failure in its
     # lookup as "no entry" and replace what the table holds.
-    results = sweep_allocations(KEEP_THE_TABLE_ENTRY)
+    results = sweep_allocations(KEEP_THE_TABLE_ENTRY, pythonpath=[probe_dir])
     assert set(results.values()) == {"failed", "ok"}

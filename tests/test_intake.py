@@ -4,7 +4,6 @@ or a dictionary), conversion to a 32-bit signed integer, and references."""
 import sys
 import warnings
 
-import _testcapi
 import pytest
 
 from support import SOURCE_FILE, module_entries, references_kept
@@ -69,27 +68,27 @@ def call_error(call):
 @pytest.mark.parametrize(
     "call, exc_type, message, line",
     [
-        (lambda m: m.run_loop(), TypeError, arity("run_loop", 0), 23),
-        (lambda m: m.fib(1, 2), TypeError, arity("fib", 2), 32),
-        (lambda m: m.run_loop(1, 2, loop=3), TypeError, arity("run_loop", 2), 23),
-        (lambda m: m.run_loop(1, 2, nonsense=3), TypeError, arity("run_loop", 2), 23),
-        (lambda m: m.run_loop(7, loop=7), TypeError,
+        (lambda m, p: m.run_loop(), TypeError, arity("run_loop", 0), 23),
+        (lambda m, p: m.fib(1, 2), TypeError, arity("fib", 2), 32),
+        (lambda m, p: m.run_loop(1, 2, loop=3), TypeError, arity("run_loop", 2), 23),
+        (lambda m, p: m.run_loop(1, 2, nonsense=3), TypeError, arity("run_loop", 2), 23),
+        (lambda m, p: m.run_loop(7, loop=7), TypeError,
          "run_loop() got multiple values for keyword argument 'loop'", 23),
-        (lambda m: m.run_loop(x=7), TypeError,
+        (lambda m, p: m.run_loop(x=7), TypeError,
          "run_loop() got an unexpected keyword argument 'x'", 23),
-        (lambda m: m.run_loop(7, x=1), TypeError,
+        (lambda m, p: m.run_loop(7, x=1), TypeError,
          "run_loop() got an unexpected keyword argument 'x'", 23),
-        (lambda m: m.fib(loop=3), TypeError, "fib() got an unexpected keyword argument 'loop'", 32),
-        (lambda m: m.fib(n=1, x=2), TypeError, "fib() got an unexpected keyword argument 'x'", 32),
-        (lambda m: _testcapi.pyobject_vectorcall(m.run_loop, (5, 6), (1,)), TypeError,
+        (lambda m, p: m.fib(loop=3), TypeError, "fib() got an unexpected keyword argument 'loop'", 32),
+        (lambda m, p: m.fib(n=1, x=2), TypeError, "fib() got an unexpected keyword argument 'x'", 32),
+        (lambda m, p: p.vectorcall(m.run_loop, (5, 6), (1,)), TypeError,
          "run_loop() keywords must be strings", 23),
-        (lambda m: _testcapi.pyobject_vectorcall(m.fib, (5, 6), (Str("n"),)), TypeError,
+        (lambda m, p: p.vectorcall(m.fib, (5, 6), (Str("n"),)), TypeError,
          "fib() got multiple values for keyword argument 'n'", 32),
-        (lambda m: m.run_loop(**{EqRaises("zz"): 1}), LookupError, "no comparison", 23),
+        (lambda m, p: m.run_loop(**{EqRaises("zz"): 1}), LookupError, "no comparison", 23),
     ],
 )
-def test_refused_calls(mod, call, exc_type, message, line):
-    exc = call_error(lambda: call(mod))
+def test_refused_calls(mod, probe, call, exc_type, message, line):
+    exc = call_error(lambda: call(mod, probe))
     assert type(exc) is exc_type
     assert str(exc) == message
     name = "morvex.morvex_cy.run_loop" if line == 23 else "morvex.morvex_cy.fib"
@@ -99,28 +98,27 @@ def test_refused_calls(mod, call, exc_type, message, line):
 @pytest.mark.parametrize(
     "call, expected",
     [
-        (lambda m: m.run_loop(loop=7), 7),
-        (lambda m: m.fib(n=3), 2),
-        (lambda m: m.run_loop(**{"".join(["lo", "op"]): 8}), 8),  # equal text, other object
-        (lambda m: m.run_loop(**{Str("loop"): 9}), 9),
-        (lambda m: _testcapi.pyobject_vectorcall(m.fib, (10,), ("n",)), 55),
-        (lambda m: _testcapi.pyobject_vectorcall(m.run_loop, (11,), ()), 11),
-        (lambda m: _testcapi.pyvectorcall_call(m.run_loop, (), {"loop": 12}), 12),
+        (lambda m, p: m.run_loop(loop=7), 7),
+        (lambda m, p: m.fib(n=3), 2),
+        (lambda m, p: m.run_loop(**{"".join(["lo", "op"]): 8}), 8),  # equal text, other object
+        (lambda m, p: m.run_loop(**{Str("loop"): 9}), 9),
+        (lambda m, p: p.vectorcall(m.fib, (10,), ("n",)), 55),
+        (lambda m, p: p.vectorcall(m.run_loop, (11,), ()), 11),
+        (lambda m, p: p.vectorcall_call(m.run_loop, (), {"loop": 12}), 12),
     ],
 )
-def test_accepted_calls(mod, call, expected):
-    assert call(mod) == expected
+def test_accepted_calls(mod, probe, call, expected):
+    assert call(mod, probe) == expected
 
 
 @pytest.mark.parametrize(
     "kwnames",
     [("loop", "loop"), ("loop", Str("loop")), (Str("loop"), "".join(["lo", "op"]))],
 )
-def test_two_keywords_for_one_parameter_are_refused_without_leaking(mod, kwnames):
+def test_two_keywords_for_one_parameter_are_refused_without_leaking(mod, probe, kwnames):
     first, second = object(), object()
     with references_kept(first, second):
-        exc = call_error(lambda: _testcapi.pyobject_vectorcall(mod.run_loop, (first, second),
-                                                               kwnames))
+        exc = call_error(lambda: probe.vectorcall(mod.run_loop, (first, second), kwnames))
         assert str(exc) == "run_loop() got multiple values for keyword argument 'loop'"
         del exc
 

@@ -10,7 +10,7 @@ import pytest
 from support import TESTS, run_python
 
 SOAK = r"""
-import asyncio.coroutines, copy, gc, json, pickle, sys, warnings, weakref, _testcapi
+import asyncio.coroutines, copy, gc, json, pickle, sys, warnings, weakref
 import morvex.morvex_cy as m
 import _morvex_probe as probe
 from support import collector_held_off
@@ -61,7 +61,7 @@ def calls():
         attempt(m.run_loop, **kwargs)
         attempt(m.run_loop, value, **kwargs)
     for names in (("loop", "loop"), (1, "loop"), (Str("loop"), "loop")):
-        attempt(_testcapi.pyobject_vectorcall, m.run_loop, (big, value), names)
+        attempt(probe.vectorcall, m.run_loop, (big, value), names)
     attempt(m.fib, big, value)
     m.fib(15)  # partial sums above the small ints
     attempt(m.fib, n=-5)  # recursion errors
@@ -69,7 +69,7 @@ def calls():
     attempt(m.fib, n=big)
 
 def slot():
-    # _testcapi hands the dictionary to the slot as it is; a call with ** in
+    # The probe hands the dictionary to the slot as it is; a call with ** in
     # Python would have the host refuse a non-string key before the module.
     for f, args, kwargs in ((m.run_loop, (big,), {}), (m.run_loop, (), {"loop": big}),
                             (m.run_loop, (value,), {"loop": value}), (make("fastcall"), (value,), {"a": value}),
@@ -77,8 +77,8 @@ def slot():
                             (make("varargs_keywords"), (value,), {"a": value}),
                             (make("varargs_keywords", flags=4), (), {"a": value}),
                             (make("o", flags=4), (value,), {}), (make("noargs"), (), {"a": value})):
-        attempt(_testcapi.pyobject_fastcalldict, T.__call__, (f, *args), kwargs)
-        attempt(_testcapi.pyobject_fastcalldict, f, args, kwargs)
+        attempt(probe.vectorcall_dict, T.__call__, (f, *args), kwargs)
+        attempt(probe.vectorcall_dict, f, args, kwargs)
     attempt(probe.intake, (), kwdict={OtherHash("loop"): big, "zz": value})
     attempt(probe.intake, (value,), kwdict={1: value})
     attempt(Owner().f)

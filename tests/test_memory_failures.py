@@ -17,9 +17,9 @@ from support import TESTS, run_python, sweep_allocations
 # inside CPython's own frame bookkeeping then cannot clear the pending
 # exception, which would look like a fault of the module.
 WARM_SWEEP = r"""
-import asyncio.coroutines, gc, json, signal, sys, warnings, weakref, _testcapi
+import asyncio.coroutines, gc, json, signal, sys, warnings, weakref
 import morvex.morvex_cy as m
-import _morvex_probe as probe
+import _morvex_faults as faults, _morvex_probe as probe
 from support import collector_held_off
 
 warnings.simplefilter("ignore")
@@ -147,14 +147,14 @@ def attempt(func, args, kwargs, k):
     while frame:
         frame = frame.f_back
     if k is not None:
-        _testcapi.set_nomemory(k, k + 1)
+        faults.set_nomemory(k, k + 1)
     try:
         result = func(*args, **kwargs)
     except BaseException as e:
-        _testcapi.remove_mem_hooks()
+        faults.remove_mem_hooks()
         args = kwargs = None  # so that this frame, in e's traceback, holds nothing it was given
         return describe(e)
-    _testcapi.remove_mem_hooks()
+    faults.remove_mem_hooks()
     return f"= {result!r}" if type(result) is int else f"= {type(result).__name__}"
 
 def attempt_and_check(setup, k):
@@ -270,9 +270,9 @@ def test_each_failed_allocation_raises_memory_error_cleanly(warm_report, name):
 # yet), then the 65th line of the probe's cache (the array must grow). A
 # failed cache allocation raises nothing; it shows only in what is cached.
 COLD_FIRST_ENTRIES = r"""
-import gc, sys, weakref, _testcapi
+import gc, sys, weakref
 import morvex.morvex_cy as m
-import _morvex_probe as probe
+import _morvex_faults as faults, _morvex_probe as probe
 
 class Local:
     pass
@@ -294,7 +294,7 @@ def both(k, loop, line):
         frame = frame.f_back
     first = growth = None
     exc = carried_error()
-    _testcapi.set_nomemory(k - 1, k)  # sweep_allocations counts from 1
+    faults.set_nomemory(k - 1, k)  # sweep_allocations counts from 1
     try:
         m.run_loop(loop)
     except BaseException as e:
@@ -303,7 +303,7 @@ def both(k, loop, line):
         probe.raise_with_entry(exc, "grow", line)
     except BaseException as e:
         growth = e
-    _testcapi.remove_mem_hooks()
+    faults.remove_mem_hooks()
     return first, growth
 
 def describe(e):

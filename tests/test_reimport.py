@@ -132,7 +132,8 @@ def test_importing_again_gives_back_the_same_objects_and_rebuilds_nothing():
 
 
 RETRY_UNTIL_IMPORTED = """
-    import importlib.util, json, sys, _testcapi
+    import importlib.util, json, sys
+    import _morvex_faults as faults
 
     spec = importlib.util.find_spec("morvex.morvex_cy")
     half_built = []  # functions bound by executions that failed afterwards
@@ -143,17 +144,17 @@ RETRY_UNTIL_IMPORTED = """
         # Gives the module, or what the failure left: (exception type,
         # registered in the module table, names bound).
         module = importlib.util.module_from_spec(spec)
-        _testcapi.set_nomemory(k, k + 2)
+        faults.set_nomemory(k, k + 2)
         try:
             spec.loader.exec_module(module)
         except BaseException as e:
-            _testcapi.remove_mem_hooks()
+            faults.remove_mem_hooks()
             # As a failed import statement does.
             registered = sys.modules.pop("morvex.morvex_cy", None) is module
             bound = [n for n in ("run_loop", "fib") if n in vars(module)]
             half_built.extend(vars(module)[n] for n in bound)
             return None, (type(e).__name__, registered, bound)
-        _testcapi.remove_mem_hooks()
+        faults.remove_mem_hooks()
         return module, None
 
     def type_registered():
@@ -189,12 +190,12 @@ RETRY_UNTIL_IMPORTED = """
 """
 
 
-def test_an_import_failing_at_any_step_can_be_retried_again_and_again():
+def test_an_import_failing_at_any_step_can_be_retried_again_and_again(probe_dir):
     """One process, many failed executions in a row, each a retry of the
     last: before the module registers itself, after it, and after run_loop
     is bound while fib's binding fails. The import that finally gets
     through works, and functions bound by failed attempts keep working."""
-    report = json.loads(run_python(RETRY_UNTIL_IMPORTED).stdout)
+    report = json.loads(run_python(RETRY_UNTIL_IMPORTED, pythonpath=[probe_dir]).stdout)
     assert report["checks"] == [True] * 9
     assert {name for name, _, _ in report["failures"]} == {"MemoryError"}
     states = {(registered, tuple(bound)) for _, registered, bound in report["failures"]}

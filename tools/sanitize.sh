@@ -85,7 +85,7 @@ else
     --deselect tests/test_sanitizers.py
   )
   # Kept: the leak soak and the allocation-failure sweeps (test_leaks.py,
-  # test_memory_failures.py, test_import.py). _testcapi.set_nomemory wraps
+  # test_memory_failures.py, test_import.py). _morvex_faults.set_nomemory wraps
   # whatever allocator is installed, malloc too. sys.getallocatedblocks()
   # counts pymalloc blocks only, so it stays 0 here and their block growth
   # checks hold trivially; their reference counts still count, and

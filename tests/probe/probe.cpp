@@ -4,6 +4,7 @@
 // cache and the argument intake directly.
 #include "morvex/module.h"
 
+#include <limits.h>
 #include <signal.h>
 #include <stddef.h>
 
@@ -310,6 +311,74 @@ PyObject *call_signalled(PyObject *, PyObject *args) {
     return PyObject_CallOneArg(func, arg);
 }
 
+// The host's call entries with exactly the arguments given, so that tests
+// reach shapes a Python-level call never makes (a names tuple with
+// non-strings or duplicates, a keyword dictionary with non-string keys).
+// `args` is a tuple; the last len(kwnames) items are the keyword values.
+
+// vectorcall(func, args, kwnames=None): PyObject_Vectorcall
+PyObject *vectorcall(PyObject *, PyObject *args) {
+    PyObject *func, *vector, *kwnames = Py_None;
+    if (!PyArg_ParseTuple(args, "OO!|O", &func, &PyTuple_Type, &vector, &kwnames))
+        return nullptr;
+    Py_ssize_t nargs = PyTuple_GET_SIZE(vector);
+    if (kwnames == Py_None) {
+        kwnames = nullptr;
+    } else if (!PyTuple_Check(kwnames) || PyTuple_GET_SIZE(kwnames) > nargs) {
+        return PyErr_Format(PyExc_TypeError, "kwnames must be None or a tuple of at most %zd",
+                            nargs);
+    } else {
+        nargs -= PyTuple_GET_SIZE(kwnames);
+    }
+    return PyObject_Vectorcall(func, &PyTuple_GET_ITEM(vector, 0), size_t(nargs), kwnames);
+}
+
+// vectorcall_dict(func, args, kwargs=None): PyObject_VectorcallDict
+PyObject *vectorcall_dict(PyObject *, PyObject *args) {
+    PyObject *func, *vector, *kwargs = Py_None;
+    if (!PyArg_ParseTuple(args, "OO!|O", &func, &PyTuple_Type, &vector, &kwargs))
+        return nullptr;
+    if (kwargs != Py_None && !PyDict_Check(kwargs))
+        return PyErr_Format(PyExc_TypeError, "kwargs must be None or a dict");
+    return PyObject_VectorcallDict(func, &PyTuple_GET_ITEM(vector, 0),
+                                   size_t(PyTuple_GET_SIZE(vector)),
+                                   kwargs == Py_None ? nullptr : kwargs);
+}
+
+// vectorcall_call(func, args, kwargs=None): PyVectorcall_Call, the tp_call
+// of a type whose instances have a vectorcall field
+PyObject *vectorcall_call(PyObject *, PyObject *args) {
+    PyObject *func, *tuple, *kwargs = nullptr;
+    if (!PyArg_ParseTuple(args, "OO!|O!", &func, &PyTuple_Type, &tuple, &PyDict_Type, &kwargs))
+        return nullptr;
+    return PyVectorcall_Call(func, tuple, kwargs);
+}
+
+// call_with_budget(units, func, *args): func(*args) with the calling
+// thread's recursion budget set to `units` units for the call, and put back
+// afterwards, so that tests try every interpreter's budget on this one.
+PyObject *call_with_budget(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs < 2)
+        return PyErr_Format(PyExc_TypeError, "call_with_budget(units, func, *args)");
+    long units = PyLong_AsLong(args[0]);
+    if (units == -1 && PyErr_Occurred())
+        return nullptr;
+    if (units < 0 || units > INT_MAX)
+        return PyErr_Format(PyExc_ValueError, "units must lie in 0..%d", INT_MAX);
+    PyThreadState *tstate = PyThreadState_Get();
+    int saved = tstate->c_recursion_remaining;
+    tstate->c_recursion_remaining = int(units);
+    PyObject *result = PyObject_Vectorcall(args[1], args + 2, size_t(nargs - 2), nullptr);
+    tstate->c_recursion_remaining = saved;
+    return result;
+}
+
+// recursion_remaining() -> the units of the calling thread's recursion
+// budget left, less the one this call takes
+PyObject *recursion_remaining(PyObject *, PyObject *) {
+    return PyLong_FromLong(PyThreadState_Get()->c_recursion_remaining);
+}
+
 PyObject *shared_type(PyObject *, PyObject *) {
     return Py_NewRef(reinterpret_cast<PyObject *>(state.function_type));
 }
@@ -325,6 +394,11 @@ PyMethodDef probe_methods[] = {
     {"exec_def", exec_def, METH_VARARGS, nullptr},
     {"nested", nested, METH_VARARGS, nullptr},
     {"call_signalled", call_signalled, METH_VARARGS, nullptr},
+    {"vectorcall", vectorcall, METH_VARARGS, nullptr},
+    {"vectorcall_dict", vectorcall_dict, METH_VARARGS, nullptr},
+    {"vectorcall_call", vectorcall_call, METH_VARARGS, nullptr},
+    {"call_with_budget", as_cfunction(call_with_budget), METH_FASTCALL, nullptr},
+    {"recursion_remaining", recursion_remaining, METH_NOARGS, nullptr},
     {"shared_type", shared_type, METH_NOARGS, nullptr},
     {"bare_call_target", bare_call_target, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
