@@ -3,10 +3,10 @@
 #
 # Builds one CPython extension module of this runtime generation: the given
 # sources plus everything in runtime/ (nothing of it with WITHOUT_RUNTIME, for
-# a test helper that must not touch the shared type). House rules for every such module:
-# C++20 without exceptions, RTTI or thread-safe statics (so nothing from
-# libstdc++ or libgcc_s is needed at run time), warnings are errors, and the
-# only dynamic symbols are the ones listed under EXPORTS. In a cross build
+# a test helper that must not touch the shared type). House rules for every
+# such module: C++20 without exceptions, RTTI or thread-safe statics (so
+# nothing from libstdc++ or libgcc_s is needed at run time), warnings are
+# errors, and the only dynamic symbols are the ones listed under EXPORTS. In a cross build
 # (cmake/i686-musl.cmake) the module is compiled against the target's
 # headers (cmake/TargetPythonHeaders.cmake) and named for its interpreter.
 
@@ -14,6 +14,7 @@ cmake_path(GET CMAKE_CURRENT_LIST_DIR PARENT_PATH MORVEX_ROOT)
 set(MORVEX_RUNTIME_SOURCES
   ${MORVEX_ROOT}/runtime/traceback.cpp
   ${MORVEX_ROOT}/runtime/checkpoint.cpp
+  ${MORVEX_ROOT}/runtime/native_stack.cpp
   ${MORVEX_ROOT}/runtime/shared_type.cpp
   ${MORVEX_ROOT}/runtime/cyfunction.cpp
   ${MORVEX_ROOT}/runtime/cyfunction_vectorcall.cpp

@@ -7,6 +7,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <stdint.h>
+
 // Error helpers kept out of line, away from the hot paths.
 #define __PYX_COLD __attribute__((cold, noinline))
 
@@ -82,6 +84,23 @@ void __Pyx_AddTraceback(const char *funcname, int py_line);
 // concluded from the interpreter's state must be checked again afterwards.
 // 0, or -1 with the exception a handler raised.
 int __Pyx_Checkpoint(PyThreadState *tstate);
+
+// ---------------------------------------------------------------------------
+// Native stack
+
+// The lowest usable address of the calling thread's native stack, learned
+// from the system on the thread's first call and kept for it; 0 where none
+// is known. Needs the GIL.
+uintptr_t __Pyx_NativeStackEnd();
+
+// Whether fewer than `margin` bytes of the stack ending at `end` are left
+// below the caller's frame. Never when `end` is 0, nor for a frame outside
+// that stack (below its end, or far above it): the subtraction wraps, or
+// leaves more than the margin.
+__attribute__((always_inline)) inline bool __Pyx_NativeStackIsShort(uintptr_t end,
+                                                                    uintptr_t margin) {
+    return uintptr_t(__builtin_frame_address(0)) - end < margin;
+}
 
 // ---------------------------------------------------------------------------
 // What the linking module supplies

@@ -4,6 +4,7 @@ import array
 import builtins
 import functools
 import json
+import resource
 import weakref
 
 import pytest
@@ -245,34 +246,86 @@ def test_references_are_released(mod, namespace):
         assert function(5) == 7
 
 
-@pytest.mark.parametrize("n", [0, -1, -2147483648, 100000])
-def test_deep_recursion_raises_recursion_error(n):
-    proc = run_python(
-        f"""
-        import morvex.morvex_cy as m
-        try:
-            m.fib({n})
-        except RecursionError as e:
-            tb, entries = e.__traceback__, 0
-            while tb:
-                entries += tb.tb_frame.f_code.co_name == "morvex.morvex_cy.fib"
-                tb = tb.tb_next
-            print(e)
-            print(entries > 100)
-        print(m.fib(20))
-        """,
-        timeout=600,
-    )
-    assert proc.stdout.splitlines() == [
-        "maximum recursion depth exceeded while calling a Python object",
-        "True",
-        "6765",
-    ]
-
-
 NESTING = "RecursionError: maximum recursion depth exceeded in probe nesting"
 CALLING = "RecursionError: maximum recursion depth exceeded while calling a Python object"
 ENTERING = "RecursionError: maximum recursion depth exceeded"  # the interpreter's own guard
+
+# fib(n) for n < 1 in a fresh process, on a thread with a stack of `stack`
+# KiB (0: the main thread) and a recursion budget of `budget` units, with
+# `fib` bound to the function itself or to a Python function calling it.
+NEVER_ENDING = r"""
+import json, sys, threading
+import morvex.morvex_cy as m, _morvex_probe as probe
+
+stack, budget, binding = {stack}, {budget}, {binding!r}
+ns, own, rows = vars(m), m.fib, []
+
+def count(e, name):
+    tb, found = e.__traceback__, 0
+    while tb:
+        code = tb.tb_frame.f_code
+        found += code.co_name == name and (name != "morvex.morvex_cy.fib" or tb.tb_lineno == 35)
+        tb = tb.tb_next
+    return found
+
+def run():
+    ns["fib"] = own if binding == "direct" else lambda k: own(k)
+    for n in (0, -7, -2**31, 100000):  # each recursion's first chain never ends
+        before = probe.recursion_remaining()
+        try:
+            rows.append(["returned", own(n)])
+        except RecursionError as e:
+            rows.append([str(e), before, count(e, "morvex.morvex_cy.fib"), count(e, "<lambda>"),
+                         probe.recursion_remaining() - before])
+    ns["fib"] = own
+    rows.append(own(20))  # the same thread, right after
+
+def thread():
+    probe.call_with_budget(budget, run)
+
+if stack:
+    threading.stack_size(stack * 1024)
+    worker = threading.Thread(target=thread)
+    worker.start()
+    worker.join()
+else:
+    thread()
+print(json.dumps(rows))
+"""
+
+CALLING_MESSAGE = CALLING.removeprefix("RecursionError: ")
+ENTERING_MESSAGE = ENTERING.removeprefix("RecursionError: ")
+# A main thread whose stack may grow to 4 MiB holds any budget's chain.
+MAIN_STACK_LIMIT = resource.getrlimit(resource.RLIMIT_STACK)[0]
+MAIN_STACK_HOLDS_ANY_CHAIN = MAIN_STACK_LIMIT == resource.RLIM_INFINITY or MAIN_STACK_LIMIT >= 4 << 20
+
+
+@pytest.mark.parametrize("stack", [64, 128, 256, 512, 1024, 0],
+                         ids=["64 KiB", "128 KiB", "256 KiB", "512 KiB", "1 MiB", "main thread"])
+@pytest.mark.parametrize("budget", [1500, 10000])
+@pytest.mark.parametrize("binding", ["direct", "python"])
+def test_a_recursion_that_never_ends_raises_recursion_error_on_any_stack(probe_dir, stack, budget,
+                                                                          binding):
+    """Wherever the thread's stack would not hold the budget's deepest chain,
+    fib stops short of the stack's end with the host's RecursionError, as if
+    the budget had run out: one entry per running level, every unit back,
+    and the thread goes on."""
+    rows = json.loads(run_python(NEVER_ENDING.format(stack=stack, budget=budget, binding=binding),
+                                 pythonpath=[probe_dir]).stdout)
+    assert rows.pop() == 6765
+    for message, remaining, levels, lambdas, moved in rows:
+        assert moved == 0
+        # A level takes a unit, the body's own level none, and the last one
+        # fails: the budget's chain is `remaining` + 2 levels; a short stack
+        # stops it earlier.
+        if binding == "direct":
+            assert message == CALLING_MESSAGE and 0 < levels <= remaining + 2
+            if not stack and MAIN_STACK_HOLDS_ANY_CHAIN:
+                assert levels == remaining + 2
+        else:
+            # The interpreter's own limit may end it first, between the two.
+            assert message in (CALLING_MESSAGE, ENTERING_MESSAGE)
+            assert levels > 0 and 0 <= levels - lambdas <= 1
 
 
 # fib(n) with `binding` bound, what it returns, and the units of the

@@ -7,6 +7,7 @@ i686-musl)."""
 import collections
 import ctypes
 import importlib.util
+import re
 
 import pytest
 
@@ -21,7 +22,13 @@ Platform = collections.namedtuple("Platform", "elf_class machine libc libc_symbo
 # of a call through the call slot, memset clears the code objects' unused
 # code units (GCC inlines it). __stack_chk_fail is the stack protector's
 # failure routine: the musl platform's compilers guard stacks by default.
-LIBC_CALLS = {"strrchr", "memmove", "memcmp", "bcmp", "memcpy", "memset", "__stack_chk_fail"}
+# The rest find a thread's stack once: its own (pthread_*), or the first
+# thread's (getauxval, strlen, getrlimit, with getrlimit64 where off_t is
+# 64 bits), told apart by getpid and syscall.
+LIBC_CALLS = {"strrchr", "memmove", "memcmp", "bcmp", "memcpy", "memset", "__stack_chk_fail",
+              "pthread_self", "pthread_getattr_np", "pthread_attr_getstack",
+              "pthread_attr_destroy", "getauxval", "strlen", "getrlimit", "getrlimit64", "getpid",
+              "syscall"}
 
 # No interpreter of the cross build's platform runs here, nor its libc.
 I686_MUSL = Platform("ELF32", "Intel 80386", "libc.so", None)
@@ -107,7 +114,7 @@ def test_needs_the_interpreter_and_a_few_libc_functions(shared_object, platform,
     assert [name for name in sorted(from_interpreter) if not hasattr(ctypes.pythonapi, name)] == []
     if platform == "i686-musl":
         # zig's clang calls bcmp and memset, and guards stacks.
-        assert undefined - from_interpreter == LIBC_CALLS - {"memcmp"}
+        assert undefined - from_interpreter == LIBC_CALLS - {"memcmp", "getrlimit64"}
     else:
         # Which of them a build calls is its compiler's choice.
         assert undefined - from_interpreter <= LIBC_CALLS & expected.libc_symbols
@@ -127,3 +134,13 @@ def test_range_check_of_a_wide_long_compiles_away_where_long_is_32_bits(shared_o
     with open(shared_object, "rb") as f:
         has_own_message = b"too large to convert" in f.read()
     assert has_own_message == (expected.elf_class == "ELF64")
+
+
+def test_glibc_versions_needed_are_no_newer_than_manylinux2014s(mod, host):
+    # The release wheel promises glibc 2.17; a function that glibc gave a new
+    # default version since (pthread_getattr_np, pthread_attr_getstack) must
+    # be bound to its first one.
+    if host.libc != "libc.so.6":
+        pytest.skip(f"the interpreter's libc, {host.libc}, is not glibc")
+    needed = re.findall(r"Name: GLIBC_([\d.]+)", tool_output("readelf", "-V", mod.__file__))
+    assert needed and max(tuple(map(int, v.split("."))) for v in needed) <= (2, 17), needed
