@@ -128,8 +128,9 @@ def planted():
 
 OPS = {"calls": calls, "slot": slot, "fib rebound": fib_rebound, "attributes": attributes,
        "setters": setters, "collected cycles": collected_cycles, "planted": planted}
+# The coroutine marker is held by each coroutine function that has read it.
 watched = [m.run_loop, m.fib, T, ns, m.fib.__code__, m.fib.__annotations__, big, huge, value, marker,
-           asyncio.coroutines]
+           asyncio.coroutines, asyncio.coroutines._is_coroutine]
 
 def refcounts():
     return [sys.getrefcount(o) for o in watched]
