@@ -43,6 +43,9 @@ def test_tuple_convention_through_the_slot(probe):
     assert f(1, a=2) == ("varargs_keywords", f, (1,), {"a": 2})
     assert f() == ("varargs_keywords", f, (), None)  # no dictionary at all
     assert slot_call(f) == ("varargs_keywords", f, (), {})  # the slot wrapper's empty one
+    # Without its fast entry a one-argument function takes it from the tuple.
+    o = probe.make_function("o", fast_entry=False)
+    assert slot_call(o, 5) == o(5) == ("o", o, 5)
 
 
 def test_unbound_method_needs_its_self(probe):

@@ -68,8 +68,9 @@ def test_plain_varargs_convention_is_refused(probe):
         ("o", (1,), {"a": 1}, "o() takes no keyword arguments"),
     ],
 )
-def test_entry_refusals(probe, kind, args, kwargs, message):
-    function = probe.make_function(kind)
+@pytest.mark.parametrize("fast_entry", [True, False], ids=["fast entry", "tuple call"])
+def test_entry_refusals(probe, kind, args, kwargs, message, fast_entry):
+    function = probe.make_function(kind, fast_entry=fast_entry)
     with pytest.raises(TypeError) as info:
         function(*args, **kwargs)
     assert str(info.value) == message

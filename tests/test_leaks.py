@@ -126,10 +126,24 @@ def planted():
     # What the soak must see: one tracked object kept per round.
     kept.append([])
 
+def entry_code(call):
+    # The cached code object behind the last traceback entry of a failing call.
+    try:
+        call()
+    except Exception as e:
+        tb = e.__traceback__
+        while tb.tb_next:
+            tb = tb.tb_next
+        return tb.tb_frame.f_code
+
 OPS = {"calls": calls, "slot": slot, "fib rebound": fib_rebound, "attributes": attributes,
        "setters": setters, "collected cycles": collected_cycles, "planted": planted}
+# The coroutine marker, held by each coroutine function that has read it, and
+# the cached code objects of run_loop's and fib's traceback entries, held by
+# each entry's frame.
 watched = [m.run_loop, m.fib, T, ns, m.fib.__code__, m.fib.__annotations__, big, huge, value, marker,
-           asyncio.coroutines]
+           asyncio.coroutines, asyncio.coroutines._is_coroutine,
+           entry_code(lambda: m.run_loop("x")), entry_code(lambda: m.fib(-5))]
 
 def refcounts():
     return [sys.getrefcount(o) for o in watched]

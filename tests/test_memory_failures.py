@@ -176,7 +176,8 @@ def sweep(setup, outcomes):
         k += 1
     return reference
 
-watched = [m.run_loop, m.fib, type(m.fib), vars(m), big, sub, m.fib.__code__]
+# abs: a binding, which a term that fails to make its argument must release.
+watched = [m.run_loop, m.fib, type(m.fib), vars(m), big, sub, m.fib.__code__, abs]
 
 def refcounts():
     return [sys.getrefcount(o) for o in watched]

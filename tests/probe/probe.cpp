@@ -153,14 +153,18 @@ PyObject *bare_call_target(PyObject *, PyObject *) {
 
 // --- Module functions --------------------------------------------------------
 
-// make_function(kind, flags=0, qualname="probe_fn", defaults=None, code=None)
+// make_function(kind, flags=0, qualname="probe_fn", defaults=None, code=None,
+//               fast_entry=True)
+// Without its fast entry a function is called through the type's tp_call,
+// as one made by a module of the generation that gives its convention none.
 PyObject *make_function(PyObject *, PyObject *args, PyObject *kw) {
-    static const char *keywords[] = {"kind", "flags", "qualname", "defaults", "code", nullptr};
+    static const char *keywords[] = {"kind",     "flags",      "qualname", "defaults",
+                                     "code",     "fast_entry", nullptr};
     const char *kind;
-    int flags = 0;
+    int flags = 0, fast_entry = 1;
     PyObject *qualname = nullptr, *defaults = Py_None, *code = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "s|iUOO", const_cast<char **>(keywords), &kind,
-                                     &flags, &qualname, &defaults, &code))
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "s|iUOOp", const_cast<char **>(keywords), &kind,
+                                     &flags, &qualname, &defaults, &code, &fast_entry))
         return nullptr;
     PyMethodDef *def = kinds;
     while (def->ml_name && strcmp(def->ml_name, kind) != 0)
@@ -175,6 +179,8 @@ PyObject *make_function(PyObject *, PyObject *args, PyObject *kw) {
         return nullptr;
     PyObject *func = __Pyx_CyFunction_New(def, flags, name.get(), nullptr, module.get(),
                                           state.globals, code == Py_None ? nullptr : code);
+    if (func && !fast_entry)
+        __Pyx_CyFunction_Cast(func)->func.func.vectorcall = nullptr;
     if (!func || defaults == Py_None)
         return func;
     __Pyx_CyFunction_Cast(func)->defaults_getter =
