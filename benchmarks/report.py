@@ -282,6 +282,9 @@ def render_responsiveness(figures):
     lines = [f"  SIGINT to KeyboardInterrupt, the signal sent {format_time(figures['signal_after'])}"
              " into the call"]
     lines.extend(_response(figure, late) for figure in figures["signal"])
+    lines.append("  PyThreadState_SetAsyncExc to the exception in a worker thread, set"
+                 f" {format_time(figures['signal_after'])} into the call")
+    lines.extend(_response(figure, late) for figure in figures["async"])
     lines.append(f"  longest stall of a thread that sleeps {format_time(figures['tick'])} in a loop")
     lines.extend(_response(figure, call_time) for figure in figures["ticker"])
     return lines

@@ -2,12 +2,17 @@
 
     .venv/bin/python benchmarks/responsiveness.py
 
-Two figures, each repetition in a fresh interpreter of its own (``python
+Three figures, each repetition in a fresh interpreter of its own (``python
 responsiveness.py MODE FIB N`` runs one and prints one JSON object):
 
     signal FIB N  run fib(N); the parent sends SIGINT SIGNAL_AFTER seconds
                   after the call began, and the child reports when
                   KeyboardInterrupt reached it
+    async FIB N   run fib(N) in a worker thread; the main thread sets an
+                  exception for it with PyThreadState_SetAsyncExc
+                  SIGNAL_AFTER seconds after the call began (as a watchdog
+                  that limits a call's time does), and the worker reports
+                  when the exception reached it
     ticker FIB N  run fib(N) beside a thread that sleeps TICK seconds in a
                   loop; report the longest gap between two of its wake-ups
 
@@ -19,6 +24,7 @@ for the whole machine. A child that does not answer within its bound is
 killed, and the figure says so.
 """
 
+import ctypes
 import json
 import os
 import signal
@@ -36,7 +42,7 @@ TICK = 0.001
 SETTLE = 0.05  # seconds the ticker runs before fib starts
 # (fib, n) per figure: the module, then the pure-Python recursion for
 # comparison, at a size that pure Python runs in well under a second.
-SIGNAL_RUNS = (("morvex", 45), ("python", 45))
+SIGNAL_RUNS = ASYNC_RUNS = (("morvex", 45), ("python", 45))
 TICKER_RUNS = (("morvex", 42), ("python", 32))
 
 
@@ -71,6 +77,31 @@ def child_signal(which, n):
     return {"caught": None}
 
 
+def child_async(which, n):
+    fib = _fib(which)
+    caught = []
+
+    class Stop(Exception):
+        pass
+
+    def worker():
+        try:
+            fib(n)
+        except Stop as stop:
+            caught.append({"caught": now(), "inside_fib": stop.__traceback__.tb_next is not None})
+
+    thread = threading.Thread(target=worker, daemon=True)
+    thread.start()
+    time.sleep(SIGNAL_AFTER)
+    sent = now()
+    ctypes.pythonapi.PyThreadState_SetAsyncExc(ctypes.c_ulong(thread.ident), ctypes.py_object(Stop))
+    thread.join(SIGNAL_BOUND)
+    result = dict(caught[0], sent=sent) if caught else {"caught": None}
+    print(json.dumps(result), flush=True)
+    # A worker still in fib would keep the interpreter from finishing.
+    os._exit(0)
+
+
 def child_ticker(which, n):
     fib = _fib(which)
     ticks, stop = [], threading.Event()
@@ -97,7 +128,7 @@ def child_ticker(which, n):
     return {"stall": max(b - a for a, b in zip(window, window[1:])), "call": end - start}
 
 
-CHILDREN = {"signal": child_signal, "ticker": child_ticker}
+CHILDREN = {"signal": child_signal, "async": child_async, "ticker": child_ticker}
 
 
 # --------------------------------------------------------------- parent side
@@ -144,6 +175,15 @@ def signal_delay(which, n):
     return result["caught"] - sent, result["inside_fib"]
 
 
+def async_delay(which, n):
+    """Seconds from PyThreadState_SetAsyncExc to the exception in a worker's
+    fib(n) call, and whether it was raised inside the call."""
+    result = _answer(_child("async", which, n), SIGNAL_AFTER + SIGNAL_BOUND)
+    if result["caught"] is None:
+        raise NoAnswer(f"fib({n}) kept running {SIGNAL_BOUND:g} s after the exception was set")
+    return result["caught"] - result["sent"], result["inside_fib"]
+
+
 def ticker_stall(which, n):
     """The longest gap of the ticker thread during fib(n), and the call's time."""
     result = _answer(_child("ticker", which, n), TICKER_BOUND)
@@ -164,11 +204,12 @@ def _repeat(probe, which, n, repeats):
 
 
 def measure(repeats=5):
-    """Both figures for the module and for pure Python, for the report."""
+    """All three figures for the module and for pure Python, for the report."""
     return {
         "signal_after": SIGNAL_AFTER,
         "tick": TICK,
         "signal": [_repeat(signal_delay, which, n, repeats) for which, n in SIGNAL_RUNS],
+        "async": [_repeat(async_delay, which, n, repeats) for which, n in ASYNC_RUNS],
         "ticker": [_repeat(ticker_stall, which, n, repeats) for which, n in TICKER_RUNS],
     }
 

@@ -78,11 +78,14 @@ void __Pyx_AddTraceback(const char *funcname, int py_line);
 // Long native work
 
 // Gives the interpreter back for a moment, on the thread `tstate` that holds
-// the lock: runs pending signal handlers and lets a thread that waits for
-// the lock take its turn. Python code may run, and the lock may change hands
+// the lock, as its own loop does between two instructions: runs a scheduled
+// collection, pending signal handlers and pending calls, lets a thread that
+// waits for the lock take its turn, and raises an exception another thread
+// set for this one. Python code may run, and the lock may change hands
 // (with `tstate` the current thread again on return), so whatever the caller
 // concluded from the interpreter's state must be checked again afterwards.
-// 0, or -1 with the exception a handler raised.
+// 0, or -1 with the exception a handler, a pending call or another thread
+// raised.
 int __Pyx_Checkpoint(PyThreadState *tstate);
 
 // ---------------------------------------------------------------------------

@@ -692,17 +692,23 @@ def test_recursion_follows_the_model(mod, n, start, schedule, on_lookup):
 
 
 # ---------------------------------------------------------------------------
-# Rebinding during a long call: by a signal handler, which runs at one of the
-# recursion's checkpoints, or by another thread, which gets its turn there.
-# fib(60) would run for hours: it ends soon after the rebinding only if the
-# very next lookup finds the new binding.
+# Rebinding or interrupting a long call: by a signal handler or a pending
+# call, which run at one of the recursion's checkpoints, or by another
+# thread, which gets its turn there, or whose asynchronous exception is
+# raised there. fib(60) would run for hours: it ends soon after the
+# rebinding only if the very next lookup finds the new binding.
 
 LONG_CALL = r"""
-import _thread, json, signal, threading, time
-import morvex.morvex_cy as m
+import _thread, ctypes, json, signal, threading, time
+import morvex.morvex_cy as m, _morvex_probe as probe
 
+# Started from a background job, the child would ignore SIGINT.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 ns, own = vars(m), m.fib
-calls, nested = [], []
+calls, nested, targets = [], [], []
+
+class Stop(Exception):
+    pass
 
 def exact(k):  # fib(k) for k >= 1, without recursion
     a, b = 0, 1
@@ -728,8 +734,11 @@ def act():
         ns["fib"] = logged
     elif {what!r} == "gone":
         del ns["fib"]
-    elif {who!r} == "signal":
-        raise KeyboardInterrupt("from the handler")
+    elif {what!r} == "async":
+        for ident in targets:
+            ctypes.pythonapi.PyThreadState_SetAsyncExc(ctypes.c_ulong(ident), ctypes.py_object(Stop))
+    elif {who!r} in ("signal", "pending call"):
+        raise KeyboardInterrupt("from the " + {who!r})
     else:
         _thread.interrupt_main()  # a SIGINT, as Ctrl-C sends it
 
@@ -753,16 +762,21 @@ if {who!r} == "signal":
     signal.signal(signal.SIGALRM, handler)
     signal.setitimer(signal.ITIMER_REAL, 0.05)
     outcomes.append(run(60))
+elif {who!r} == "pending call":
+    probe.add_pending_call(0.05, act)  # from a thread with no interpreter state
+    outcomes.append(run(60))
 else:
     workers = 1 if {who!r} == "thread" else 2
     threads = [threading.Thread(target=lambda: outcomes.append(run(60))) for _ in range(workers)]
     if {who!r} == "thread":
+        targets.append(threading.get_ident())
         threads[0].run = lambda: (time.sleep(0.05), act())
         threads[0].start()
         outcomes.append(run(60))
     else:
         for t in threads:
             t.start()
+        targets.extend(t.ident for t in threads)
         time.sleep(0.05)
         act()
     for t in threads:
@@ -771,7 +785,17 @@ ns["fib"] = own
 by_thread = {{}}
 for ident, k in calls:
     by_thread.setdefault(ident, []).append(k)
-print(json.dumps([outcomes, list(by_thread.values()), nested, levels() == budget]))
+
+def breaker_clear():  # once the loop has looked, no request is left behind
+    for attempt in range(3):  # a collection may fall due just then
+        for i in range(1000):
+            pass
+        if not probe.eval_breaker():
+            return True
+    return False
+
+print(json.dumps([outcomes, list(by_thread.values()), nested, levels() == budget,
+                  breaker_clear()]))
 """
 
 
@@ -794,29 +818,34 @@ def is_cut(n, calls):
 
 @pytest.mark.parametrize("who, what", [
     ("signal", "python"), ("signal", "gone"), ("signal", "interrupt"),
-    ("thread", "python"), ("thread", "gone"), ("thread", "interrupt"),
-    ("two workers", "python"),
+    ("thread", "python"), ("thread", "gone"), ("thread", "interrupt"), ("thread", "async"),
+    ("two workers", "python"), ("two workers", "async"),
+    ("pending call", "python"), ("pending call", "interrupt"),
 ])
-def test_rebinding_during_a_long_call(who, what):
-    outcomes, calls, nested, budget_whole = json.loads(
-        run_python(LONG_CALL.format(who=who, what=what), timeout=60).stdout)
-    assert budget_whole
+def test_rebinding_during_a_long_call(probe_dir, who, what):
+    outcomes, calls, nested, budget_whole, breaker_clear = json.loads(
+        run_python(LONG_CALL.format(who=who, what=what), timeout=60,
+                   pythonpath=[probe_dir]).stdout)
+    assert budget_whole and breaker_clear
     assert nested == ([75025] if who == "signal" else [])
+    runs = 2 if who == "two workers" else 1
     if what == "python":
-        runs = 2 if who == "two workers" else 1
         assert outcomes == [["ok", True]] * runs and len(calls) == runs
         for seen in calls:
             # the rebinding came while the recursion was deep in fib(60)
             assert is_cut(60, seen) and seen[0] < 58, seen
         return
-    assert calls == []
-    [(name, message, entries)] = outcomes
-    if what == "gone":
-        assert (name, message) == ("NameError", "name 'fib' is not defined")
-    else:
-        assert (name, message) == ("KeyboardInterrupt", "from the handler" if who == "signal" else "")
-    # one entry per level that was running, down to the checkpoint's level
-    assert 2 <= len(entries) < 60 and entries == [[35, "morvex.morvex_cy.fib"]] * len(entries)
+    assert calls == [] and len(outcomes) == runs
+    for name, message, entries in outcomes:
+        if what == "gone":
+            assert (name, message) == ("NameError", "name 'fib' is not defined")
+        elif what == "async":
+            assert (name, message) == ("Stop", "")
+        else:
+            expected = "" if who == "thread" else "from the " + who
+            assert (name, message) == ("KeyboardInterrupt", expected)
+        # one entry per level that was running, down to the checkpoint's level
+        assert 2 <= len(entries) < 60 and entries == [[35, "morvex.morvex_cy.fib"]] * len(entries)
 
 
 @pytest.mark.parametrize("calls, cut", [([59, 58], True), ([58], True), ([30, 29, 58], True),

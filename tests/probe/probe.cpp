@@ -4,9 +4,18 @@
 // cache and the argument intake directly.
 #include "morvex/module.h"
 
+// The interpreter's eval breaker, for tests that a checkpoint leaves no
+// request behind; the same internal header as runtime/checkpoint.cpp, read
+// the same way.
+#undef HAVE_STD_ATOMIC
+#undef _PyGC_FINALIZED
+#define Py_BUILD_CORE 1
+#include <internal/pycore_interp.h>
+
 #include <limits.h>
 #include <signal.h>
 #include <stddef.h>
+#include <time.h>
 
 namespace {
 
@@ -379,6 +388,55 @@ PyObject *call_with_budget(PyObject *, PyObject *const *args, Py_ssize_t nargs) 
     return result;
 }
 
+// eval_breaker() -> whether the interpreter's loop would stop at its next
+// check to serve a request
+PyObject *eval_breaker(PyObject *, PyObject *) {
+    auto *breaker = &PyThreadState_Get()->interp->ceval.eval_breaker._value;
+    return PyBool_FromLong(__atomic_load_n(breaker, __ATOMIC_RELAXED));
+}
+
+// add_pending_call(delay, func): a thread that holds no interpreter state
+// waits `delay` seconds, then asks the main thread to run func() by
+// Py_AddPendingCall, as a C library's thread would; func's exception fails
+// whatever the main thread was running.
+int run_pending(void *func) {
+    PyObject *result = PyObject_CallNoArgs(static_cast<PyObject *>(func));
+    Py_DECREF(static_cast<PyObject *>(func));
+    Py_XDECREF(result);
+    return result ? 0 : -1;
+}
+
+struct PendingRequest {
+    double delay;
+    PyObject *func;  // owned, handed to run_pending
+};
+
+void request_later(void *arg) {
+    PendingRequest request = *static_cast<PendingRequest *>(arg);
+    PyMem_RawFree(arg);
+    struct timespec wait = {time_t(request.delay), long((request.delay - time_t(request.delay)) * 1e9)};
+    nanosleep(&wait, nullptr);
+    while (Py_AddPendingCall(run_pending, request.func) != 0)  // the queue is full: wait
+        nanosleep(&wait, nullptr);
+}
+
+PyObject *add_pending_call(PyObject *, PyObject *args) {
+    double delay;
+    PyObject *func;
+    if (!PyArg_ParseTuple(args, "dO", &delay, &func))
+        return nullptr;
+    auto *request = static_cast<PendingRequest *>(PyMem_RawMalloc(sizeof(PendingRequest)));
+    if (!request)
+        return PyErr_NoMemory();
+    *request = {delay, Py_NewRef(func)};
+    if (PyThread_start_new_thread(request_later, request) == PYTHREAD_INVALID_THREAD_ID) {
+        Py_DECREF(func);
+        PyMem_RawFree(request);
+        return PyErr_Format(PyExc_RuntimeError, "cannot start a thread");
+    }
+    Py_RETURN_NONE;
+}
+
 // recursion_remaining() -> the units of the calling thread's recursion
 // budget left, less the one this call takes
 PyObject *recursion_remaining(PyObject *, PyObject *) {
@@ -405,6 +463,8 @@ PyMethodDef probe_methods[] = {
     {"vectorcall_call", vectorcall_call, METH_VARARGS, nullptr},
     {"call_with_budget", as_cfunction(call_with_budget), METH_FASTCALL, nullptr},
     {"recursion_remaining", recursion_remaining, METH_NOARGS, nullptr},
+    {"add_pending_call", add_pending_call, METH_VARARGS, nullptr},
+    {"eval_breaker", eval_breaker, METH_NOARGS, nullptr},
     {"shared_type", shared_type, METH_NOARGS, nullptr},
     {"bare_call_target", bare_call_target, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
