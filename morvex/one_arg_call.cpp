@@ -38,6 +38,18 @@ bool is_function_like(PyObject *func) {
                                &PyCFunction_Type);
 }
 
+// A function whose native entry takes one argument as it is, with the self
+// its record holds. A shared-type method of a class takes its self from the
+// call's first argument instead (its record's m_self is the function
+// itself), so it goes through its own entry, which says what is missing.
+bool takes_one_arg_natively(PyObject *func) {
+    if (!is_function_like(func) ||
+        !(reinterpret_cast<PyCFunctionObject *>(func)->m_ml->ml_flags & METH_O))
+        return false;
+    return !PyObject_TypeCheck(func, __pyx_mstate_global->__pyx_CyFunctionType) ||
+           !__Pyx_CyFunction_TakesSelfFromArgs(__Pyx_CyFunction_Cast(func));
+}
+
 // Calls a native METH_O function directly, inside the host's recursion guard.
 PyObject *__Pyx_PyObject_CallMethO(PyObject *func, PyObject *arg) {
     const PyCFunctionObject *f = reinterpret_cast<PyCFunctionObject *>(func);
@@ -80,8 +92,7 @@ PyObject *__Pyx_PyObject_FastCallDict(PyObject *func, PyObject *const *args, siz
                                       PyObject *kwargs) {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (!kwargs) {
-        if (nargs == 1 && is_function_like(func) &&
-            (reinterpret_cast<PyCFunctionObject *>(func)->m_ml->ml_flags & METH_O))
+        if (nargs == 1 && takes_one_arg_natively(func))
             return __Pyx_PyObject_CallMethO(func, args[0]);
         if (vectorcallfunc vc = __Pyx_PyVectorcall_Function(func))
             return call_vectorcall(vc, func, args, nargsf);

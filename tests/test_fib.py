@@ -207,6 +207,9 @@ def test_rebinding_to_other_native_functions(mod, probe, namespace, binding, n):
         # A native function that returns null without raising.
         (lambda probe: probe.make_function("null_o"), SystemError,
          "NULL result without error in PyObject_Call"),
+        # A one-argument method of a class, unbound: its one argument is its self.
+        (lambda probe: probe.make_function("o", flags=0x04), TypeError,
+         "o() takes exactly one argument (0 given)"),
     ],
 )
 def test_failures_at_line_35(mod, probe, namespace, binding, exc_type, message):
