@@ -7,13 +7,21 @@ is only meaningful on a stack that nothing else has used before.
 Modes of the child process, each printing one JSON object:
 
     highwater N   run fib(N) in a new thread; report how deep its stack was used
-    depth         run fib(0); count the traceback entries of its RecursionError
+    depth [S B]   run fib(0); count the traceback entries of its RecursionError
+                  (in a thread whose stack is S bytes, with the recursion
+                  budget set to B units by the test probe, when given)
     survives N S  run fib(N) in a thread whose stack is S bytes; a stack
                   overflow kills the process, any ending of fib(N) is a pass
+
+Where a stack is too small for the budget's deepest chain, fib stops short
+of its end with RecursionError: the smallest stack in which fib(0) still
+runs into the budget's own limit is measured for both budgets a 3.12 may
+have, 1500 units (3.12.0 to 3.12.2) and 10000 (3.12.3 on).
 """
 
 import json
 import os
+import pathlib
 import resource
 import subprocess
 import sys
@@ -28,6 +36,7 @@ FIB_CALL_LINE = 35  # the line of the recursive calls in the module's source
 # down. Chains of a few dozen levels stay within the depth the thread's own
 # start-up touches, so only the deep chain leaves a mark of fib's own.
 SHALLOW_N, DEEP_N = 3, 0
+BUDGETS = (1500, 10000)
 PAGE = 4096
 MIN_THREAD_STACK = 32 * 1024  # threading.stack_size's smallest accepted size
 MAX_THREAD_STACK = 64 * 1024 * 1024
@@ -107,7 +116,17 @@ def child_highwater(n):
     return {"n": n, "used": used, "outcome": _outcome_name(outcome)}
 
 
-def child_depth():
+def _with_budget(budget, call):
+    """call() with the thread's recursion budget set to `budget` units."""
+    sys.path[:0] = [str(_probe_dir())]
+    import _morvex_probe
+
+    return _morvex_probe.call_with_budget(budget, call)
+
+
+def _levels_of_fib0():
+    """The traceback entries at the call line of fib(0)'s RecursionError,
+    and its message; None when fib(0) returned."""
     from morvex.morvex_cy import fib
 
     try:
@@ -123,9 +142,23 @@ def child_depth():
             ):
                 entries += 1
             tb = tb.tb_next
-        message = str(error)
-    else:
-        return {"entries": None, "message": "fib(0) returned"}
+        return entries, str(error)
+    return None, "fib(0) returned"
+
+
+def child_depth(stack_size=0, budget=0):
+    if stack_size or budget:
+        def levels():
+            return _with_budget(budget, _levels_of_fib0) if budget else _levels_of_fib0()
+
+        entries, message = (_run_in_thread(levels, stack_size)[0]["value"] if stack_size
+                            else levels())
+        return {"entries": entries, "message": message}
+    entries, message = _levels_of_fib0()
+    if entries is None:
+        return {"entries": None, "message": message}
+    from morvex.morvex_cy import fib
+
     # fib(n) nests n - 1 bodies on its first chain (n, n - 1, ..., 2), so the
     # first n whose chain is one level too long must fail at once.
     too_deep = entries + 2
@@ -154,7 +187,7 @@ def child_main(argv):
     if mode == "highwater":
         result = child_highwater(*args)
     elif mode == "depth":
-        result = child_depth()
+        result = child_depth(*args)
     elif mode == "survives":
         result = child_survives(*args)
     else:
@@ -214,6 +247,21 @@ def deepest_chain():
     return _probe("depth")
 
 
+def _probe_dir():
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
+    import support
+
+    return support.PROBE_BUILD
+
+
+def smallest_stack_for_whole_budget(budget):
+    """Smallest thread stack, in whole pages, in which fib(0) runs into the
+    budget of `budget` units rather than the end of the stack; None if even
+    the largest does not."""
+    whole = _probe("depth", 0, budget)["entries"]
+    return _bisect_stack(lambda size: _probe("depth", size, budget)["entries"] == whole)
+
+
 def smallest_surviving_stack(n=0):
     """Smallest thread stack, in whole pages, in which fib(n) ends cleanly.
 
@@ -227,14 +275,21 @@ def smallest_surviving_stack(n=0):
         except ProbeCrashed:
             return False
 
+    return _bisect_stack(survives)
+
+
+def _bisect_stack(holds):
+    """The smallest stack size, in whole pages, for which holds(size) is
+    true, taking it to be true of every larger one; None if not even of the
+    largest."""
     lo, hi = MIN_THREAD_STACK // PAGE, MAX_THREAD_STACK // PAGE
-    if survives(lo * PAGE):
+    if holds(lo * PAGE):
         return lo * PAGE
-    if not survives(hi * PAGE):
+    if not holds(hi * PAGE):
         return None
     while hi - lo > 1:
         mid = (lo + hi) // 2
-        if survives(mid * PAGE):
+        if holds(mid * PAGE):
             hi = mid
         else:
             lo = mid
@@ -265,6 +320,11 @@ def measure():
         result["smallest_stack"] = smallest_surviving_stack()
     except ProbeCrashed as crash:
         result["smallest_stack_error"] = str(crash)
+    try:
+        result["whole_budget_stack"] = {budget: smallest_stack_for_whole_budget(budget)
+                                        for budget in BUDGETS}
+    except (ProbeCrashed, ImportError) as error:
+        result["whole_budget_stack_error"] = str(error)
     return result
 
 

@@ -233,6 +233,14 @@ def render_stack(stack):
     limit = stack.get("stack_limit")
     parts.append(f"main-thread stack limit {format_bytes(limit) if limit else 'unlimited'}")
     lines.append(f"  stack of the deepest chain         {'; '.join(parts)}")
+    whole = stack.get("whole_budget_stack")
+    if whole:
+        sizes = ", ".join(f"{format_bytes(size) if size else 'none up to 64 MiB'} for {budget} units"
+                          for budget, size in whole.items())
+        lines.append(f"  stack for the budget's own limit   {sizes}   (smallest thread stack in which"
+                     " fib(0) runs into the recursion budget, not the end of the stack)")
+    elif "whole_budget_stack_error" in stack:
+        lines.append(f"  stack for the budget's own limit   probe failed: {stack['whole_budget_stack_error']}")
     return lines
 
 
