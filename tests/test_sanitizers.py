@@ -9,6 +9,7 @@ import subprocess
 
 import pytest
 
+import support
 from support import ROOT
 
 
@@ -48,8 +49,9 @@ del x  # the last name goes; the object stays, unreachable
 def run_tool(script, *args, timeout):
     """Runs tools/<script>; returns its exit status, the last line of its
     stdout (the count it closes with) and all it wrote."""
-    proc = subprocess.run(["bash", str(ROOT / "tools" / script), *args],
-                          capture_output=True, text=True, timeout=timeout)
+    # In a process group of its own, all of which is killed on a timeout:
+    # the tool's pytest and that one's children too.
+    proc = support.run(["bash", str(ROOT / "tools" / script), *args], timeout=timeout)
     last = proc.stdout.splitlines()[-1] if proc.stdout else ""
     return proc.returncode, last, proc.stdout + proc.stderr
 

@@ -14,7 +14,6 @@ import importlib.util
 import os
 import re
 import shutil
-import subprocess
 import sys
 import sysconfig
 import tarfile
@@ -24,6 +23,7 @@ import zipfile
 
 import pytest
 
+import support
 from support import ROOT, dynamic_symbols, read_elf, tool_output
 
 CIBUILDWHEEL = tomllib.loads((ROOT / "pyproject.toml").read_text())["tool"]["cibuildwheel"]
@@ -38,10 +38,10 @@ MODULE = {"native": f"morvex/morvex_cy{sysconfig.get_config_var('EXT_SUFFIX')}",
           "musllinux_1_2_i686": "morvex/morvex_cy.cpython-312-i386-linux-musl.so"}
 
 
-def run(command, **kwargs):
-    proc = subprocess.run(command, capture_output=True, text=True, **kwargs)
-    assert proc.returncode == 0, f"{command} exited {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
-    return proc
+def run(command, *, timeout=300, **kwargs):
+    # Builds and installers start processes of their own: all of them end
+    # with a test that fails or times out.
+    return support.run(command, timeout=timeout, check=True, **kwargs)
 
 
 def user_env(python):
