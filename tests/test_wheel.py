@@ -93,7 +93,10 @@ def installed(dist, tmp_path_factory):
     directory outside the source tree holding a copy of the tests, as
     cibuildwheel's test-sources gives its test command)."""
     place = tmp_path_factory.mktemp("user")
-    venv.create(place / "venv", with_pip=True)
+    # Linked, as `python -m venv` makes it: a copied executable of an
+    # interpreter that finds its libpython relative to itself (standalone
+    # builds: $ORIGIN/../lib) would not start.
+    venv.create(place / "venv", with_pip=True, symlinks=True)
     python = str(place / "venv" / "bin" / "python")
     wheel = native_wheel(dist)
     # What the release test command needs, at the versions this run uses.
