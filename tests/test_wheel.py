@@ -26,10 +26,12 @@ import pytest
 import support
 from support import ROOT, dynamic_symbols, read_elf, tool_output
 
-CIBUILDWHEEL = tomllib.loads((ROOT / "pyproject.toml").read_text())["tool"]["cibuildwheel"]
+PYPROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())
+CIBUILDWHEEL = PYPROJECT["tool"]["cibuildwheel"]
 
-SDIST = "morvex-0.1.0.tar.gz"
-CROSS_WHEEL = "morvex-0.1.0-cp312-cp312-musllinux_1_2_i686.whl"
+NAME = f"morvex-{PYPROJECT['project']['version']}"
+SDIST = f"{NAME}.tar.gz"
+CROSS_WHEEL = f"{NAME}-cp312-cp312-musllinux_1_2_i686.whl"
 PYTHON_SIDE = ["morvex/__init__.py", "morvex/__main__.py", "morvex/morvex_cy.pyi",
                "morvex/py.typed"]
 # The module's file name in each wheel: the extension-module name of the
@@ -121,12 +123,12 @@ def test_wheel_holds_only_the_package_as_the_sdist_has_it(dist, wheel):
     path, module = wheel
     with zipfile.ZipFile(path) as whl, tarfile.open(dist / SDIST) as sdist:
         package = sorted(n for n in whl.namelist()
-                         if not n.endswith("/") and not n.startswith("morvex-0.1.0.dist-info/"))
+                         if not n.endswith("/") and not n.startswith(f"{NAME}.dist-info/"))
         # No grafted libraries: the module needs nothing but libc.
         assert package == sorted(PYTHON_SIDE + [module])
         for name in PYTHON_SIDE:
-            assert whl.read(name) == sdist.extractfile(f"morvex-0.1.0/{name}").read(), name
-        metadata = whl.read("morvex-0.1.0.dist-info/WHEEL").decode()
+            assert whl.read(name) == sdist.extractfile(f"{NAME}/{name}").read(), name
+        metadata = whl.read(f"{NAME}.dist-info/WHEEL").decode()
     assert sorted(re.findall(r"^Tag: (.*)$", metadata, re.M)) == sorted(map(str, wheel_tags(path)))
     assert "Root-Is-Purelib: false\n" in metadata
 
