@@ -213,8 +213,10 @@ def _run_all(*commands):
 def build_probe():
     """Builds the test-only module _morvex_probe; returns its directory."""
     cmake = _cmake("to build the test probe")
+    # Warnings are errors in the project's own builds (MORVEX_WERROR).
     configure = [cmake, "-S", str(PROBE_SOURCE), "-B", str(PROBE_BUILD),
-                 f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release"]
+                 f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release",
+                 "-DMORVEX_WERROR=ON"]
     ninja = _tool("ninja")
     if ninja and not (PROBE_BUILD / "CMakeCache.txt").exists():
         configure += ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]
