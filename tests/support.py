@@ -244,6 +244,20 @@ def tool_output(*command):
     return subprocess.run(command, capture_output=True, text=True, check=True).stdout
 
 
+def mapped_file(function):
+    """The file this process maps a ctypes function's code from."""
+    import ctypes  # not at the top: children that import this module need it not
+
+    address = ctypes.cast(function, ctypes.c_void_p).value
+    with open("/proc/self/maps") as maps:
+        for line in maps:
+            fields = line.split(maxsplit=5)
+            start, end = (int(bound, 16) for bound in fields[0].split("-"))
+            if start <= address < end:
+                return fields[5].rstrip("\n")
+    raise LookupError(f"no mapping holds {address:#x}")
+
+
 def read_elf(path):
     """Class, Machine and Type of an ELF file's header, and its NEEDED list."""
     text = tool_output("readelf", "-h", "-d", str(path))
