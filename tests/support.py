@@ -246,7 +246,7 @@ def tool_output(*command):
 
 def mapped_file(function):
     """The file this process maps a ctypes function's code from."""
-    import ctypes  # not at the top: children that import this module need it not
+    import ctypes  # here, not at the top: the children that import this module need none
 
     address = ctypes.cast(function, ctypes.c_void_p).value
     with open("/proc/self/maps") as maps:
