@@ -5,8 +5,9 @@
 # sources plus everything in runtime/ (nothing of it with WITHOUT_RUNTIME, for
 # a test helper that must not touch the shared type). House rules for every
 # such module: C++20 without exceptions, RTTI or thread-safe statics (so
-# nothing from libstdc++ or libgcc_s is needed at run time), warnings are
-# errors, and the only dynamic symbols are the ones listed under EXPORTS. In a cross build
+# nothing from libstdc++ or libgcc_s is needed at run time), the warnings
+# below on (errors in the project's own builds, MORVEX_WERROR), and the only
+# dynamic symbols are the ones listed under EXPORTS. In a cross build
 # (cmake/i686-musl.cmake) the module is compiled against the target's
 # headers (cmake/TargetPythonHeaders.cmake) and named for its interpreter.
 
@@ -39,6 +40,13 @@ set(MORVEX_SANITIZE "" CACHE STRING
 # the build type's flags.
 option(MORVEX_COVERAGE "Instrument for line and branch coverage (gcc --coverage)" OFF)
 
+# Warnings as errors, for the project's own builds: the CMake presets, CI,
+# the suite's builds of the probe and the tools' checked builds turn it on.
+# Off for everyone else, so that a user's compiler, newer or other than the
+# ones the project is built with, cannot stop a `pip install` with a warning
+# of its own.
+option(MORVEX_WERROR "Treat compiler warnings as errors (the project's own builds)" OFF)
+
 function(morvex_add_extension name)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "WITHOUT_RUNTIME" "OUTPUT_DIR" "EXPORTS;SOURCES")
   set(sources ${ARG_SOURCES})
@@ -63,8 +71,11 @@ function(morvex_add_extension name)
     LINKER_LANGUAGE C
     LIBRARY_OUTPUT_DIRECTORY "$<1:${ARG_OUTPUT_DIR}>")
   target_compile_options(${name} PRIVATE
-    -Wall -Wextra -Wpedantic -Wshadow -Werror
+    -Wall -Wextra -Wpedantic -Wshadow
     -fno-exceptions -fno-rtti -fno-threadsafe-statics)
+  if(MORVEX_WERROR)
+    target_compile_options(${name} PRIVATE -Werror)
+  endif()
 
   set(map "${CMAKE_CURRENT_BINARY_DIR}/${name}.exports.map")
   list(JOIN ARG_EXPORTS "; " globals)

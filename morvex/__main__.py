@@ -3,15 +3,25 @@
     python -m morvex             # run_loop(500000000)
     python -m morvex 1000        # run_loop(1000)
     python -m morvex --fib 30    # fib(30)
+    python -m morvex --version   # morvex and the installed version
 
 Bad input gives one line on stderr and exit status 2; Ctrl-C gives one line
 and exit status 130, the shell's convention for SIGINT. Only ``sys`` is
-imported besides the module itself: start-up is part of what is timed.
+imported besides the module itself (and, for --version alone, the installed
+metadata): start-up is part of what is timed.
 """
 
 import sys
 
-USAGE = "usage: python -m morvex [LOOP] | --fib N"
+HELP = """\
+usage: python -m morvex [LOOP] | --fib N | --version | -h | --help
+
+  LOOP        print "sum: " and run_loop(LOOP), the step count of a loop
+              over a 32-bit signed range (default 500000000)
+  --fib N     print fib(N), for N from 1
+  --version   print "morvex" and the installed version
+  -h, --help  print this help"""
+NO_ARGUMENT = ("--version", "-h", "--help")
 EXIT_USAGE, EXIT_INTERRUPTED = 2, 130
 DEFAULT_LOOP = 500000000
 INT32_MIN, INT32_MAX = -2**31, 2**31 - 1
@@ -32,11 +42,18 @@ def parse_int32(text, what):
 
 
 def run(argv):
+    if argv[:1] and argv[0] in NO_ARGUMENT:
+        if len(argv) > 1:
+            raise UsageError(f"{argv[0]} takes no argument")
+        if argv[0] == "--version":
+            import morvex
+
+            print(f"morvex {morvex.__version__}")
+        else:
+            print(HELP)
+        return
     from morvex import morvex_cy
 
-    if argv in (["-h"], ["--help"]):
-        print(USAGE)
-        return
     if argv[:1] == ["--fib"]:
         if len(argv) != 2:
             raise UsageError("--fib takes one argument, N")

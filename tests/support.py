@@ -8,6 +8,7 @@ import os
 import pathlib
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import sysconfig
@@ -88,6 +89,67 @@ def run_python(code, *, env=None, check=True, timeout=300, pythonpath=()):
     return proc
 
 
+# Run between fork and exec, as it were: sets the given signals to their
+# default disposition, unblocks them and execs the command.
+_WITH_DEFAULT_SIGNALS = """\
+import os, signal, sys
+signals = [int(s) for s in sys.argv[1].split(",")]
+for s in signals:
+    signal.signal(s, signal.SIG_DFL)
+signal.pthread_sigmask(signal.SIG_UNBLOCK, signals)
+os.execvp(sys.argv[2], sys.argv[2:])
+"""
+
+
+@contextlib.contextmanager
+def started(command, *, default_signals=(), own_group=False, **popen_kwargs):
+    """subprocess.Popen(command) for the length of the block. However the
+    block ends, a failed assertion or a timeout included, the child is
+    killed and reaped: a failing test leaves nothing running.
+
+    `default_signals`: signals the command starts with at their default
+    disposition and unblocked, whatever this process inherited. A shell
+    starts a background job (`pytest &`, nohup) with SIGINT and SIGQUIT
+    ignored, and an interpreter started with SIGINT ignored keeps it so:
+    a SIGINT a test sends would never become KeyboardInterrupt.
+
+    `own_group`: the child leads a process group of its own, and the whole
+    group is killed, so that what the child started goes too (a tool script,
+    the pytest it runs, that one's children). stdin is then /dev/null by
+    default, since a process group that is not the terminal's foreground
+    one stops when it reads the terminal."""
+    if default_signals:
+        numbers = ",".join(str(int(s)) for s in default_signals)
+        command = [sys.executable, "-c", _WITH_DEFAULT_SIGNALS, numbers, *command]
+    if own_group:
+        popen_kwargs = {"stdin": subprocess.DEVNULL, **popen_kwargs, "process_group": 0}
+    with subprocess.Popen(command, **popen_kwargs) as proc:
+        try:
+            yield proc
+        finally:
+            if not own_group:
+                proc.kill()  # nothing, once it has been reaped
+            else:
+                # The group outlives its leader while anything it started
+                # runs; once all of it has ended, there is no such group.
+                with contextlib.suppress(ProcessLookupError):
+                    os.killpg(proc.pid, signal.SIGKILL)
+
+
+def run(command, *, timeout, check=False, **popen_kwargs):
+    """subprocess.run(command, capture_output=True, text=True) for commands
+    that start processes of their own (tool scripts, builds, installers):
+    `command` leads a process group of its own, which is killed when it ends
+    or times out (TimeoutExpired) or the caller is interrupted. With `check`, a
+    non-zero exit fails the calling test with the command's output."""
+    with started(command, own_group=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                 text=True, **popen_kwargs) as proc:
+        stdout, stderr = proc.communicate(timeout=timeout)
+    if check and proc.returncode != 0:
+        raise AssertionError(f"{command} exited {proc.returncode}\n{stdout}\n{stderr}")
+    return subprocess.CompletedProcess(command, proc.returncode, stdout, stderr)
+
+
 def sweep_allocations(child_code, *, pythonpath=(), workers=2, limit=5000, settle=25):
     """Runs `child_code` in a fresh interpreter once per allocation index k.
 
@@ -144,7 +206,7 @@ def _run_all(*commands):
     """Runs each command from the project root; RuntimeError with its output
     at the first that fails."""
     for command in commands:
-        proc = subprocess.run(command, cwd=ROOT, capture_output=True, text=True)
+        proc = run(command, cwd=ROOT, timeout=900)
         if proc.returncode != 0:
             raise RuntimeError(f"{' '.join(command)} failed:\n{proc.stdout}\n{proc.stderr}")
 
@@ -152,8 +214,10 @@ def _run_all(*commands):
 def build_probe():
     """Builds the test-only module _morvex_probe; returns its directory."""
     cmake = _cmake("to build the test probe")
+    # Warnings are errors in the project's own builds (MORVEX_WERROR).
     configure = [cmake, "-S", str(PROBE_SOURCE), "-B", str(PROBE_BUILD),
-                 f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release"]
+                 f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release",
+                 "-DMORVEX_WERROR=ON"]
     ninja = _tool("ninja")
     if ninja and not (PROBE_BUILD / "CMakeCache.txt").exists():
         configure += ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]
@@ -179,6 +243,20 @@ def tool_output(*command):
 
         pytest.skip(f"{command[0]} is not installed")
     return subprocess.run(command, capture_output=True, text=True, check=True).stdout
+
+
+def mapped_file(function):
+    """The file this process maps a ctypes function's code from."""
+    import ctypes  # here, not at the top: the children that import this module need none
+
+    address = ctypes.cast(function, ctypes.c_void_p).value
+    with open("/proc/self/maps") as maps:
+        for line in maps:
+            fields = line.split(maxsplit=5)
+            start, end = (int(bound, 16) for bound in fields[0].split("-"))
+            if start <= address < end:
+                return fields[5].rstrip("\n")
+    raise LookupError(f"no mapping holds {address:#x}")
 
 
 def read_elf(path):

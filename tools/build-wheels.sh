@@ -37,8 +37,12 @@ zig=$("$python" -c 'import ziglang, pathlib; print(pathlib.Path(ziglang.__file__
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
+# Release builds are the project's own: warnings are errors, which a user's
+# install of the sdist leaves off.
+werror=-Ccmake.define.MORVEX_WERROR=ON
+
 # Without --sdist or --wheel, build makes the sdist, then the wheel from it.
-"$python" -m build --outdir "$work" "$root"
+"$python" -m build --outdir "$work" "$root" "$werror"
 "$python" -m auditwheel repair --wheel-dir "$work/repaired" "$work"/*.whl
 "$python" -m auditwheel show "$work"/repaired/*.whl
 
@@ -46,7 +50,7 @@ trap 'rm -rf "$work"' EXIT
 # which it would otherwise take from the interpreter that runs it.
 "$python" -m build --wheel --outdir "$work/i686-musl" "$work"/*.tar.gz \
   -Ccmake.toolchain-file=cmake/i686-musl.cmake -Ccmake.define.MORVEX_ZIG="$zig" \
-  -Cwheel.tags=cp312-cp312-musllinux_1_2_i686
+  -Cwheel.tags=cp312-cp312-musllinux_1_2_i686 "$werror"
 
 mkdir -p "$out"
 cp "$work"/*.tar.gz "$work"/repaired/*.whl "$out"/

@@ -41,14 +41,15 @@ build_module() {
 }
 
 # build_probe CMAKE-ARGS...: the probe, configured as the suite configures
-# it (the suite builds it there again, told by MORVEX_PROBE_BUILD).
+# it (the suite builds it there again, told by MORVEX_PROBE_BUILD), warnings
+# as errors. The module's presets turn them on too.
 build_probe() {
   local generator=()
   if [ ! -e "$probe/CMakeCache.txt" ]; then
     generator=(-G Ninja "-DCMAKE_MAKE_PROGRAM=$dev/bin/ninja")
   fi
   run_logged cmake -S "$root/tests/probe" -B "$probe" "${generator[@]}" \
-    "-DPython_EXECUTABLE=$view/bin/python" -DCMAKE_BUILD_TYPE=Release "$@"
+    "-DPython_EXECUTABLE=$view/bin/python" -DCMAKE_BUILD_TYPE=Release -DMORVEX_WERROR=ON "$@"
   run_logged cmake --build "$probe"
 }
 
