@@ -254,14 +254,18 @@ CALLING = "RecursionError: maximum recursion depth exceeded while calling a Pyth
 ENTERING = "RecursionError: maximum recursion depth exceeded"  # the interpreter's own guard
 
 # fib(n) for n < 1 in a fresh process, on a thread with a stack of `stack`
-# KiB (0: the main thread) and a recursion budget of `budget` units, with
+# KiB (0: the main thread, whose RLIMIT_STACK is `limit` KiB, or the hard
+# limit, or as inherited) and a recursion budget of `budget` units, with
 # `fib` bound to the function itself or to a Python function calling it.
 NEVER_ENDING = r"""
-import json, sys, threading
+import json, resource, sys, threading
 import morvex.morvex_cy as m, _morvex_probe as probe
 
-stack, budget, binding = {stack}, {budget}, {binding!r}
+stack, limit, budget, binding = {stack}, {limit!r}, {budget}, {binding!r}
 ns, own, rows = vars(m), m.fib, []
+if limit is not None:  # before the first call, which learns the stack
+    soft, hard = resource.getrlimit(resource.RLIMIT_STACK)
+    resource.setrlimit(resource.RLIMIT_STACK, (hard if limit == "hard" else limit * 1024, hard))
 
 def count(e, name):
     tb, found = e.__traceback__, 0
@@ -298,22 +302,32 @@ print(json.dumps(rows))
 
 CALLING_MESSAGE = CALLING.removeprefix("RecursionError: ")
 ENTERING_MESSAGE = ENTERING.removeprefix("RecursionError: ")
-# A main thread whose stack may grow to 4 MiB holds any budget's chain.
-MAIN_STACK_LIMIT = resource.getrlimit(resource.RLIMIT_STACK)[0]
-MAIN_STACK_HOLDS_ANY_CHAIN = MAIN_STACK_LIMIT == resource.RLIM_INFINITY or MAIN_STACK_LIMIT >= 4 << 20
+
+def holds_any_chain(limit):
+    """Whether a main thread's stack that may grow to `limit` bytes holds any
+    budget's chain: 4 MiB do, or no limit (then no end is known, and the
+    budget alone bounds the chain)."""
+    return limit == resource.RLIM_INFINITY or limit >= 4 << 20
 
 
-@pytest.mark.parametrize("stack", [64, 128, 256, 512, 1024, 0],
-                         ids=["64 KiB", "128 KiB", "256 KiB", "512 KiB", "1 MiB", "main thread"])
+MAIN_STACK_LIMITS = {None: resource.getrlimit(resource.RLIMIT_STACK)[0], 256: 256 << 10,
+                     "hard": resource.getrlimit(resource.RLIMIT_STACK)[1]}
+
+
+@pytest.mark.parametrize("stack, limit", [(64, None), (128, None), (256, None), (512, None),
+                                          (1024, None), (0, None), (0, 256), (0, "hard")],
+                         ids=["64 KiB", "128 KiB", "256 KiB", "512 KiB", "1 MiB", "main thread",
+                              "main thread limited to 256 KiB", "main thread at its hard limit"])
 @pytest.mark.parametrize("budget", [1500, 10000])
 @pytest.mark.parametrize("binding", ["direct", "python"])
-def test_a_recursion_that_never_ends_raises_recursion_error_on_any_stack(probe_dir, stack, budget,
-                                                                          binding):
+def test_a_recursion_that_never_ends_raises_recursion_error_on_any_stack(probe_dir, stack, limit,
+                                                                          budget, binding):
     """Wherever the thread's stack would not hold the budget's deepest chain,
     fib stops short of the stack's end with the host's RecursionError, as if
     the budget had run out: one entry per running level, every unit back,
     and the thread goes on."""
-    rows = json.loads(run_python(NEVER_ENDING.format(stack=stack, budget=budget, binding=binding),
+    rows = json.loads(run_python(NEVER_ENDING.format(stack=stack, limit=limit, budget=budget,
+                                                     binding=binding),
                                  pythonpath=[probe_dir]).stdout)
     assert rows.pop() == 6765
     for message, remaining, levels, lambdas, moved in rows:
@@ -323,8 +337,10 @@ def test_a_recursion_that_never_ends_raises_recursion_error_on_any_stack(probe_d
         # stops it earlier.
         if binding == "direct":
             assert message == CALLING_MESSAGE and 0 < levels <= remaining + 2
-            if not stack and MAIN_STACK_HOLDS_ANY_CHAIN:
+            if not stack and holds_any_chain(MAIN_STACK_LIMITS[limit]):
                 assert levels == remaining + 2
+            if limit == 256 and budget == 10000:  # 10000 levels take 780 KiB or more
+                assert levels < remaining + 2
         else:
             # The interpreter's own limit may end it first, between the two.
             assert message in (CALLING_MESSAGE, ENTERING_MESSAGE)
