@@ -92,11 +92,11 @@ bool is_first_thread() {
     return syscall(SYS_gettid) == getpid();
 }
 
-// The end for a frame at `frame`, or 0.
+// The end for a frame at `frame`, or 0. The libcs' answer for the first
+// thread is never taken: musl's would end the stack where it is mapped so
+// far.
 uintptr_t learn_stack_end(uintptr_t frame) {
-    Stack stack = is_first_thread() ? first_thread_stack() : kUnknown;
-    if (!stack.holds(frame))
-        stack = thread_stack();
+    Stack stack = is_first_thread() ? first_thread_stack() : thread_stack();
     return stack.holds(frame) ? stack.low : 0;
 }
 
