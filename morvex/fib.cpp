@@ -112,7 +112,7 @@ inline int minus(int n, unsigned k) {
 // ---------------------------------------------------------------------------
 // The recursion budget and the native stack
 
-// What may run below a check that passed: a level (80 bytes on x86_64, 128
+// What may run below a check that passed: a level (80 bytes on x86_64, 112
 // on 32-bit x86), a machine subtree's at most 22 small frames, one cycle
 // through another binding and the interpreter's frames, and the error path
 // (the RecursionError and its first traceback entry). All of it fits in

@@ -414,7 +414,8 @@ struct PendingRequest {
 void request_later(void *arg) {
     PendingRequest request = *static_cast<PendingRequest *>(arg);
     PyMem_RawFree(arg);
-    struct timespec wait = {time_t(request.delay), long((request.delay - time_t(request.delay)) * 1e9)};
+    auto seconds = time_t(request.delay);
+    struct timespec wait = {seconds, long((request.delay - double(seconds)) * 1e9)};
     nanosleep(&wait, nullptr);
     while (Py_AddPendingCall(run_pending, request.func) != 0)  // the queue is full: wait
         nanosleep(&wait, nullptr);
