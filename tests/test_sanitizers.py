@@ -34,6 +34,7 @@ needs_asan = pytest.mark.skipif(not _has_sanitizer_runtimes(),
 needs_valgrind = pytest.mark.skipif(shutil.which("valgrind") is None,
                                     reason="valgrind is not installed")
 
+
 @pytest.fixture
 def interpreter_named_in_stacks():
     """Skips where LeakSanitizer could not name the interpreter's own

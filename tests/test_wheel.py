@@ -170,7 +170,6 @@ def test_installed_wheel_passes_the_release_test_command(installed):
     assert re.fullmatch(r"\d+ passed(, \d+ skipped)? in [\d.]+s", proc.stdout.splitlines()[-1])
 
 
-
 @pytest.mark.skipif(importlib.util.find_spec("scikit_build_core") is None,
                     reason="needs scikit-build-core beside the suite (the test extra has it)")
 def test_builds_where_the_interpreter_names_a_compiler_that_is_not_installed(tmp_path):
