@@ -24,26 +24,15 @@
 //   to do and recomputes it itself: one visit, after which no later
 //   instruction is slowed. Only the request may not be left set, since
 //   every recomputation would set the eval breaker again from it.
-#include "runtime/runtime.h"
+#include "runtime/interp_state.h"
 
 // The lock request and the asynchronous-exception request are kept in the
-// interpreter's own state, which only the host's internal headers lay out;
-// they are read and written where the headers of the interpreter built
-// against place them. They are written for C: the atomics fall back to the
-// compiler's builtins over plain ints (the layout of <stdatomic.h>'s, which
-// C++20 lacks), and the collector's header would redefine a name the public
-// headers already made a macro.
-//
-// What is relied on: `ceval.gil_drop_request` and `ceval.pending.async_exc`
+// interpreter's own state. What is relied on: `ceval.gil_drop_request` and `ceval.pending.async_exc`
 // of PyInterpreterState (struct _ceval_state and struct _pending_calls of
 // internal/pycore_ceval_state.h), which the headers of 3.12.1 and 3.12.10
 // declare alike and place at the same offsets on x86_64 (368 + 4, and
 // 368 + 32 + 20) and on i386 (228 + 4, and 228 + 24 + 12); and `async_exc`
 // of the public PyThreadState.
-#undef HAVE_STD_ATOMIC
-#undef _PyGC_FINALIZED
-#define Py_BUILD_CORE 1
-#include <internal/pycore_interp.h>
 
 namespace {
 

@@ -3,14 +3,7 @@
 // flags and defaults that morvex_cy never uses, and exposes the traceback
 // cache and the argument intake directly.
 #include "morvex/module.h"
-
-// The interpreter's eval breaker, for tests that a checkpoint leaves no
-// request behind; the same internal header as runtime/checkpoint.cpp, read
-// the same way.
-#undef HAVE_STD_ATOMIC
-#undef _PyGC_FINALIZED
-#define Py_BUILD_CORE 1
-#include <internal/pycore_interp.h>
+#include "runtime/interp_state.h"  // the eval breaker, read as the checkpoint reads its fields
 
 #include <limits.h>
 #include <signal.h>
