@@ -8,8 +8,17 @@
 # nothing from libstdc++ or libgcc_s is needed at run time), the warnings
 # below on (errors in the project's own builds, MORVEX_WERROR), and the only
 # dynamic symbols are the ones listed under EXPORTS. In a cross build
-# (cmake/i686-musl.cmake) the module is compiled against the target's
+# (cmake/zig-cross.cmake) the module is compiled against the target's
 # headers (cmake/TargetPythonHeaders.cmake) and named for its interpreter.
+
+if(MORVEX_TARGET_PYCONFIG)
+  # A cross build: this machine's interpreter lends only its headers, which
+  # are set up for the target.
+  find_package(Python 3.12 EXACT REQUIRED COMPONENTS Interpreter)
+  include(${CMAKE_CURRENT_LIST_DIR}/TargetPythonHeaders.cmake)
+else()
+  find_package(Python 3.12 EXACT REQUIRED COMPONENTS Interpreter Development.Module)
+endif()
 
 cmake_path(GET CMAKE_CURRENT_LIST_DIR PARENT_PATH MORVEX_ROOT)
 set(MORVEX_RUNTIME_SOURCES

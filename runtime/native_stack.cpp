@@ -44,6 +44,17 @@ __asm__(".symver pthread_attr_getstack, pthread_attr_getstack@GLIBC_2.2.5");
 #elif defined(__GLIBC__) && defined(__i386__)
 __asm__(".symver pthread_getattr_np, pthread_getattr_np@GLIBC_2.2.3");
 __asm__(".symver pthread_attr_getstack, pthread_attr_getstack@GLIBC_2.2");
+#elif defined(__GLIBC__) && defined(__aarch64__)
+__asm__(".symver pthread_getattr_np, pthread_getattr_np@GLIBC_2.17");
+__asm__(".symver pthread_attr_getstack, pthread_attr_getstack@GLIBC_2.17");
+#elif defined(__GLIBC__)
+#error "the first glibc versions of pthread_getattr_np and pthread_attr_getstack are not known here"
+#endif
+
+// A frame's distance to the stack's end is its address less the end's: the
+// stack grows down, as on every architecture the module is built for.
+#if defined(__hppa__)
+#error "a stack that grows up"
 #endif
 
 namespace {

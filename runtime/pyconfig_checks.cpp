@@ -1,6 +1,6 @@
 // The interpreter's configuration header against the compiler that builds
 // the module: every size and alignment in pyconfig.h, the byte order and
-// the architecture's assembly features. The headers lay out the objects the
+// the features configure ties to the architecture and the platform. The headers lay out the objects the
 // module shares with the interpreter from these values, so a header made
 // for another platform would compile cleanly and corrupt memory at run
 // time; here it stops the build instead. Compiles to nothing.
@@ -52,4 +52,11 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "a big-endian target ne
 #endif
 #if defined(HAVE_GCC_ASM_FOR_X87) && !defined(__i386__) && !defined(__x86_64__)
 #error "HAVE_GCC_ASM_FOR_X87 on a target without x87"
+#endif
+#if defined(PY_HAVE_PERF_TRAMPOLINE) && !defined(__x86_64__) && !defined(__aarch64__)
+#error "PY_HAVE_PERF_TRAMPOLINE on a target without the perf trampoline"
+#endif
+// configure's large file support: an off_t wider than long.
+#if defined(HAVE_LARGEFILE_SUPPORT) != (SIZEOF_OFF_T > SIZEOF_LONG)
+#error "HAVE_LARGEFILE_SUPPORT does not match the sizes of off_t and long"
 #endif
