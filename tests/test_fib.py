@@ -66,12 +66,32 @@ def test_results_grow_beyond_32_bits(mod, namespace):
     assert original(46) == 1836311903
 
 
-def test_missing_global_raises_name_error_at_line_35(mod, namespace):
+@pytest.mark.parametrize(
+    "raised, exc_type, message",
+    [
+        (None, NameError, "name 'fib' is not defined"),
+        # A module-level __getattr__ of builtins is asked for the absent name:
+        # AttributeError means absent too, any other error is the outcome.
+        (AttributeError, NameError, "name 'fib' is not defined"),
+        (ValueError, ValueError, "no fib in builtins"),
+    ],
+    ids=["no builtins __getattr__", "AttributeError", "ValueError"],
+)
+def test_missing_global_fails_at_line_35(mod, namespace, raised, exc_type, message):
     function = namespace.pop("fib")
     assert function(2) == 1  # base cases look nothing up
-    with pytest.raises(NameError) as info:
-        function(3)
-    assert str(info.value) == "name 'fib' is not defined"
+
+    def module_getattr(name):
+        raise raised(f"no {name} in builtins")
+
+    if raised:
+        builtins.__getattr__ = module_getattr
+    try:
+        with pytest.raises(exc_type) as info:
+            function(3)
+    finally:
+        vars(builtins).pop("__getattr__", None)
+    assert str(info.value) == message
     assert module_entries(info.value) == [(SOURCE_FILE, 35, "morvex.morvex_cy.fib")]
 
 

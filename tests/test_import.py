@@ -168,7 +168,7 @@ def test_registry_entry_is_verified(registered, message):
 
 
 SPEC_AT_CREATION = """
-    import _imp, importlib.util, json
+    import _imp, gc, importlib.util, json, sys
 
     class Missing(AttributeError):
         pass
@@ -188,13 +188,20 @@ SPEC_AT_CREATION = """
     Spec = type("Spec", (), {{k: v for k, v in fields.items() if isinstance(v, Raises)}})
     spec = Spec()
     vars(spec).update({{k: v for k, v in fields.items() if v is not DROP and not isinstance(v, Raises)}})
+    gc.disable()  # no collection frees a reference to a value between the counts
+    counts = {{k: sys.getrefcount(v) for k, v in vars(spec).items()}}
     try:
         ns = vars(_imp.create_dynamic(spec))  # creation alone
     except Exception as e:
         print(json.dumps([type(e).__name__, str(e)]))
     else:
+        # Each value gains the references the namespace holds, no more. The
+        # count of an immortal object (None, an interned string) never moves.
+        kept = {{f"{{k}} kept": sys.getrefcount(v) - counts[k] - sum(x is v for x in ns.values())
+                for k, v in vars(spec).items() if counts[k] != sys.getrefcount(None)}}
         print(json.dumps({{"__file__": ns["__file__"] == real.origin, "__package__": ns["__package__"],
-                          "__path__": ns.get("__path__"), "__loader__": ns["__loader__"] is real.loader}}))
+                          "__path__": ns.get("__path__"), "__loader__": ns["__loader__"] is real.loader,
+                          **{{k: n for k, n in kept.items() if n}}}}))
 """
 
 
@@ -208,12 +215,18 @@ SPEC_AT_CREATION = """
         ("submodule_search_locations=Raises(Missing())",
          {"__file__": True, "__package__": "morvex", "__path__": None, "__loader__": True}),
         ("parent=Raises(KeyError('parent'))", ["KeyError", "'parent'"]),
+        # Values of this test's making, which nothing else refers to.
+        pytest.param("loader=object(), origin=real.origin[:1] + real.origin[1:],"
+                     " parent=''.join(['mor', 'vex']), submodule_search_locations=['here']",
+                     {"__file__": True, "__package__": "morvex", "__path__": ["here"],
+                      "__loader__": False}, id="own values"),
     ],
 )
 def test_spec_attributes_copied_at_creation(changes, outcome):
     """A missing attribute (AttributeError or a subclass) is skipped, search
     locations other than None become __path__, and any other error of a
-    read fails the creation."""
+    read fails the creation. A copied value gains the namespace's reference
+    and no other."""
     proc = run_python(SPEC_AT_CREATION.format(changes=changes))
     assert json.loads(proc.stdout) == outcome
 
