@@ -1,3 +1,5 @@
+import os
+import pathlib
 import sys
 
 import pytest
@@ -8,6 +10,10 @@ import support
 @pytest.fixture(scope="session")
 def probe_dir():
     """Directory holding the built _morvex_probe module."""
+    # Built already, for the platform of an interpreter that cannot build it
+    # (tools/test-on-target.sh).
+    if os.environ.get("MORVEX_PROBE_DIR"):
+        return pathlib.Path(os.environ["MORVEX_PROBE_DIR"])
     # A copy of the tests beside an installed wheel, as a release build tests
     # it, has not the runtime sources the probe is built from.
     if not (support.ROOT / "runtime").is_dir():

@@ -79,9 +79,15 @@ def test_version_is_the_installed_one_and_read_only_when_asked():
 def test_ctrl_c_ends_a_long_fib_at_once():
     # SIGINT as a terminal's foreground job has it, even when the suite runs
     # in the background, whose jobs start with it ignored.
-    with started([sys.executable, "-m", "morvex", "--fib", "60"], default_signals=[signal.SIGINT],
+    # `python -m morvex --fib 60`, which runs for hours, once the child
+    # says it has imported the module: on a slow machine, or under an
+    # emulator, a signal sent at a fixed time may come before.
+    child = ("import runpy, sys, morvex.morvex_cy; print('imported', flush=True);"
+             "sys.argv[1:] = ['--fib', '60']; runpy.run_module('morvex', run_name='__main__')")
+    with started([sys.executable, "-c", child], default_signals=[signal.SIGINT],
                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as proc:
-        time.sleep(0.5)  # imported and deep in fib(60), which runs for hours
+        assert proc.stdout.readline() == "imported\n"
+        time.sleep(0.1)  # deep in fib(60) by now, as a rule; before it ends all the same
         proc.send_signal(signal.SIGINT)
         stdout, stderr = proc.communicate(timeout=10)
     assert (proc.returncode, stdout, stderr) == (130, "", "morvex: interrupted\n")

@@ -97,6 +97,14 @@ def test_sdist_and_a_wheel_for_every_target_tagged_for_its_policy(dist):
         assert {tag.platform for tag in parse_wheel_filename(wheel.name)[3]} == {platform} | also
 
 
+def test_cibuildwheel_builds_every_target():
+    family = {name: re.match(r"(many|musl)linux", row["platform"])[0] for name, row in TARGETS.items()}
+    assert sorted(CIBUILDWHEEL["build"].split()) == sorted(
+        f"cp312-{family[name]}_{row['arch']}" for name, row in TARGETS.items())
+    assert sorted(PYPROJECT["tool"]["cibuildwheel"]["linux"]["archs"]) == sorted(
+        {row["arch"] for row in TARGETS.values()})
+
+
 def test_wheel_holds_only_the_package_as_the_sdist_has_it(dist, target):
     path = support.target_wheel(dist, target)
     with zipfile.ZipFile(path) as whl, tarfile.open(dist / SDIST) as sdist:
