@@ -112,8 +112,10 @@ inline int minus(int n, unsigned k) {
 // ---------------------------------------------------------------------------
 // The recursion budget and the native stack
 
-// What may run below a check that passed: a level (80 bytes on x86_64, 112
-// on 32-bit x86), a machine subtree's at most 22 small frames, one cycle
+// What may run below a check that passed: a level (80 bytes on x86_64 and
+// aarch64, 112 on 32-bit x86), a machine subtree's at most 22 small frames
+// (32 bytes each on aarch64, where a page may be 64 KiB: the margin is
+// counted in bytes of stack, not pages), one cycle
 // through another binding and the interpreter's frames, and the error path
 // (the RecursionError and its first traceback entry). All of it fits in
 // 4 KiB on CPython 3.12.1 built by gcc and on 3.12.10 built by clang: the

@@ -30,9 +30,10 @@
 // interpreter's own state. What is relied on: `ceval.gil_drop_request` and `ceval.pending.async_exc`
 // of PyInterpreterState (struct _ceval_state and struct _pending_calls of
 // internal/pycore_ceval_state.h), which the headers of 3.12.1 and 3.12.10
-// declare alike and place at the same offsets on x86_64 (368 + 4, and
-// 368 + 32 + 20) and on i386 (228 + 4, and 228 + 24 + 12); and `async_exc`
-// of the public PyThreadState.
+// declare alike and place at the same offsets on every 64-bit target,
+// x86_64 and aarch64 with glibc or musl (368 + 4, and 368 + 32 + 20), and
+// on i386 (228 + 4, and 228 + 24 + 12); and `async_exc` of the public
+// PyThreadState. Each build compiles them from its target's own headers.
 
 namespace {
 
