@@ -58,7 +58,7 @@ def i686_musl_object():
     return support.build_i686_musl()
 
 
-@pytest.fixture(params=["host", "i686-musl"])
+@pytest.fixture(params=["host", pytest.param("i686-musl", marks=pytest.mark.slow)])
 def platform(request):
     return request.param
 

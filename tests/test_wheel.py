@@ -26,6 +26,8 @@ import pytest
 import support
 from support import ROOT, dynamic_symbols, read_elf, tool_output
 
+pytestmark = pytest.mark.slow
+
 PYPROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())
 CIBUILDWHEEL = PYPROJECT["tool"]["cibuildwheel"]
 
