@@ -3,12 +3,12 @@
     python -m morvex             # run_loop(500000000)
     python -m morvex 1000        # run_loop(1000)
     python -m morvex --fib 30    # fib(30)
-    python -m morvex --version   # morvex and the installed version
+    python -m morvex --version   # morvex and its version
 
 Bad input gives one line on stderr and exit status 2; Ctrl-C gives one line
 and exit status 130, the shell's convention for SIGINT. Only ``sys`` is
-imported besides the module itself (and, for --version alone, the installed
-metadata): start-up is part of what is timed.
+imported besides the module itself (and, for --version alone, what reads the
+version): start-up is part of what is timed.
 """
 
 import sys
@@ -19,7 +19,7 @@ usage: python -m morvex [LOOP] | --fib N | --version | -h | --help
   LOOP        print "sum: " and run_loop(LOOP), the step count of a loop
               over a 32-bit signed range (default 500000000)
   --fib N     print fib(N), for N from 1
-  --version   print "morvex" and the installed version
+  --version   print "morvex" and its version
   -h, --help  print this help"""
 NO_ARGUMENT = ("--version", "-h", "--help")
 EXIT_USAGE, EXIT_INTERRUPTED = 2, 130

@@ -7,6 +7,15 @@ import pytest
 import support
 
 
+def pytest_configure(config):
+    # Registered here, not in pyproject.toml: the release wheels' test command
+    # runs a copy of tests/ that has no pyproject.toml beside it.
+    config.addinivalue_line(
+        "markers", "slow: builds and long runs that a quick run leaves out (pytest -m \"not slow\"): "
+        "the sanitized and memcheck runs, the wheel, backend and cross builds, the stack table "
+        "and the soaks")
+
+
 @pytest.fixture(scope="session")
 def probe_dir():
     """Directory holding the built _morvex_probe module."""

@@ -1,6 +1,9 @@
 """python -m morvex: the timing demonstration and its error handling."""
 
 import importlib.metadata
+import os
+import pathlib
+import shutil
 import signal
 import subprocess
 import sys
@@ -9,6 +12,7 @@ import tomllib
 
 import pytest
 
+import morvex
 from support import ROOT, started
 
 # The installed version, which the source tree's pyproject.toml writes,
@@ -67,13 +71,32 @@ def test_bad_input(args, message):
     assert (proc.returncode, proc.stdout, proc.stderr) == (2, "", message + "\n")
 
 
-def test_version_is_the_installed_one_and_read_only_when_asked():
+def test_version_is_the_written_one_and_read_only_when_asked():
     if PYPROJECT.exists():
         assert VERSION == tomllib.loads(PYPROJECT.read_text())["project"]["version"]
     code = ("import sys, morvex, morvex.__main__ as cli; cli.main(['5']);"
-            "print('importlib.metadata' in sys.modules, morvex.__version__)")
+            "print({'importlib.metadata', 'tomllib'} & sys.modules.keys(), morvex.__version__)")
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-    assert (proc.stdout, proc.stderr) == (f"sum: 5\nFalse {VERSION}\n", "")
+    assert (proc.stdout, proc.stderr) == (f"sum: 5\nset() {VERSION}\n", "")
+
+
+@pytest.mark.parametrize("pyproject, version", [
+    ('[project]\nname = "morvex"\nversion = "2.5.0rc1"\n', "2.5.0rc1"),
+    ('[project]\nname = "other"\nversion = "2.5.0"\n', "unknown (not installed)"),
+    ("[project\n", "unknown (not installed)"),
+    (None, "unknown (not installed)"),
+], ids=["pyproject.toml", "another project's", "not TOML", "none"])
+def test_version_of_a_tree_never_installed(tmp_path, pyproject, version):
+    # The package's Python files and maybe a pyproject.toml, where nothing
+    # installed is seen: no site-packages (-S), and not the tests' directory.
+    shutil.copytree(pathlib.Path(morvex.__file__).parent, tmp_path / "morvex",
+                    ignore=lambda _, names: [n for n in names if not n.endswith(".py")])
+    if pyproject is not None:
+        (tmp_path / "pyproject.toml").write_text(pyproject)
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
+    proc = subprocess.run([sys.executable, "-S", "-m", "morvex", "--version"], capture_output=True,
+                          text=True, timeout=60, cwd=tmp_path, env=env | {"PYTHONPATH": str(tmp_path)})
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, f"morvex {version}\n", "")
 
 
 def test_ctrl_c_ends_a_long_fib_at_once():

@@ -350,6 +350,7 @@ MAIN_STACK_LIMITS = {None: resource.getrlimit(resource.RLIMIT_STACK)[0], 256: 25
                               "main thread limited to 256 KiB", "main thread at its hard limit"])
 @pytest.mark.parametrize("budget", BUDGETS)
 @pytest.mark.parametrize("binding", ["direct", "python"])
+@pytest.mark.slow
 def test_a_recursion_that_never_ends_raises_recursion_error_on_any_stack(probe_dir, stack, limit,
                                                                           budget, binding):
     """Wherever the thread's stack would not hold the budget's deepest chain,

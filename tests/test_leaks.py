@@ -9,6 +9,8 @@ import pytest
 
 from support import TESTS, run_python
 
+pytestmark = pytest.mark.slow
+
 SOAK = r"""
 import asyncio.coroutines, copy, gc, json, pickle, sys, warnings, weakref
 import morvex.morvex_cy as m

@@ -27,8 +27,9 @@ def _has_sanitizer_runtimes():
     return True
 
 
-pytestmark = pytest.mark.skipif(not (ROOT / ".venv" / "bin" / "python").exists(),
-                                reason="the tools build for and run the interpreter in .venv")
+pytestmark = [pytest.mark.slow,
+              pytest.mark.skipif(not (ROOT / ".venv" / "bin" / "python").exists(),
+                                 reason="the tools build for and run the interpreter in .venv")]
 needs_asan = pytest.mark.skipif(not _has_sanitizer_runtimes(),
                                 reason="gcc has no ASan or UBSan runtime (Debian: libasan8, libubsan1)")
 needs_valgrind = pytest.mark.skipif(shutil.which("valgrind") is None,

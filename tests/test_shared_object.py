@@ -56,7 +56,9 @@ def host():
     return Platform(elf["Class"], elf["Machine"], [libc, *row.needed[1:]], row.libc_calls)
 
 
-@pytest.fixture(params=["host", *TARGETS["targets"]])
+# The wheels' rows need the release build, which is slow.
+@pytest.fixture(params=["host", *(pytest.param(name, marks=pytest.mark.slow)
+                                  for name in TARGETS["targets"])])
 def platform(request):
     return request.param
 

@@ -5,7 +5,11 @@ Runs in a fresh interpreter with a bounded time."""
 
 import json
 
+import pytest
+
 from support import TESTS, run_python
+
+pytestmark = pytest.mark.slow
 
 DURATION = 2.5  # seconds each thread runs
 

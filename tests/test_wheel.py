@@ -25,6 +25,8 @@ import pytest
 import support
 from support import ROOT
 
+pytestmark = pytest.mark.slow
+
 PYPROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())
 CIBUILDWHEEL = PYPROJECT["tool"]["cibuildwheel"]
 
