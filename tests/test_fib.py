@@ -357,7 +357,7 @@ def test_a_recursion_that_never_ends_raises_recursion_error_on_any_stack(probe_d
     fib stops short of the stack's end with the host's RecursionError, as if
     the budget had run out: one entry per running level, every unit back,
     and the thread goes on."""
-    if stack * 1024 < os.sysconf("SC_THREAD_STACK_MIN"):
+    if 0 < stack * 1024 < os.sysconf("SC_THREAD_STACK_MIN"):
         pytest.skip(f"the platform's smallest thread stack is {os.sysconf('SC_THREAD_STACK_MIN')} bytes")
     rows = json.loads(run_python(NEVER_ENDING.format(stack=stack, limit=limit, budget=budget,
                                                      binding=binding),

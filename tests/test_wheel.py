@@ -154,6 +154,30 @@ def test_installed_wheel_passes_the_release_test_command(installed):
     assert re.fullmatch(r"\d+ passed(, \d+ skipped)? in [\d.]+s", proc.stdout.splitlines()[-1])
 
 
+# The plumbing of tools/test-on-target.sh, with this interpreter standing for
+# its platform's: natively, and through QEMU's user mode where it is
+# installed for this machine's architecture (Debian: qemu-user-static). A
+# few tests stand for the suite: the probe's, and the ones that start
+# sys.executable, which under the emulator must run there too.
+@pytest.mark.parametrize("emulator", ["", f"qemu-{os.uname().machine}-static"],
+                         ids=["native", "emulated"])
+def test_the_suite_runs_on_a_targets_interpreter(dist, emulator, tmp_path):
+    if emulator and shutil.which(emulator) is None:
+        pytest.skip(f"{emulator} is not installed (Debian: qemu-user-static)")
+    (target,) = [name for name in TARGETS if support.target_wheel(dist, name) ==
+                 support.native_wheel(dist)]
+    env = {**os.environ, "MORVEX_DIST": str(dist), "MORVEX_WORK": str(tmp_path / "work"),
+           "MORVEX_EMULATOR": emulator, "HOST_PYTHON": sys.executable}
+    proc = run(["bash", str(ROOT / "tools" / "test-on-target.sh"), target, sys.executable, "-q",
+                "tests/test_reentrancy.py", "tests/test_cli.py", "-k", "empties or marker or ctrl_c"], env=env, timeout=600)
+    lines = proc.stdout.splitlines()
+    assert "sum: 500000000" in lines
+    assert re.fullmatch(r"5 passed, \d+ deselected in [\d.]+s", lines[-1]), proc.stdout[-2000:]
+    if emulator:
+        assert (tmp_path / "work" / "venv" / "bin" / "python").read_text().startswith(
+            f"#!/bin/sh\nexec {emulator} -0 ")
+
+
 @pytest.mark.skipif(importlib.util.find_spec("scikit_build_core") is None,
                     reason="needs scikit-build-core beside the suite (the test extra has it)")
 def test_builds_where_the_interpreter_names_a_compiler_that_is_not_installed(tmp_path):

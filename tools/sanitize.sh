@@ -76,10 +76,9 @@ if [ "${1-}" = "--python" ]; then
   python_path=$PYTHONPATH:$probe
 else
   deselect=(
-    # The checked module needs libasan and libubsan beside libc.
-    --deselect tests/test_shared_object.py::test_needs_only_libc
-    --deselect tests/test_shared_object.py::test_needs_the_interpreter_and_a_few_libc_functions
-    # It builds and tests release wheels of its own, unchecked.
+    # The checked module needs libasan and libubsan beside libc, and the
+    # release wheels are built and tested unchecked.
+    --deselect tests/test_shared_object.py
     --deselect tests/test_wheel.py
     # It runs this script.
     --deselect tests/test_sanitizers.py

@@ -22,7 +22,9 @@
 # the emulator too.
 #
 # HOST_PYTHON (default .venv/bin/python) has the test extra installed: zig,
-# cmake, build and auditwheel. The work goes to build/on-TARGET.
+# cmake, build and auditwheel. MORVEX_DIST names a directory that holds the
+# release files already (from tools/build-wheels.sh). The work goes to
+# MORVEX_WORK, by default build/on-TARGET.
 set -euo pipefail
 
 if [ $# -lt 2 ]; then
@@ -34,7 +36,7 @@ shift 2
 root=$(cd "$(dirname "$0")/.." && pwd)
 host=${HOST_PYTHON:-$root/.venv/bin/python}
 emulator=${MORVEX_EMULATOR:-}
-work=$root/build/on-$target
+work=${MORVEX_WORK:-$root/build/on-$target}
 bin=$("$host" -c 'import os, sys; print(os.path.dirname(sys.executable))')
 export PATH="$bin:$PATH"
 
@@ -44,8 +46,9 @@ rm -rf "$work"
 mkdir -p "$work"
 
 # The wheel, as shipped, and the probe, built for the target as the module is.
-PYTHON=$host bash "$root/tools/build-wheels.sh" "$work/dist"
-wheel=$(echo "$work"/dist/*[-.]"$platform"[.]*whl)
+dist=${MORVEX_DIST:-$work/dist}
+[ -n "${MORVEX_DIST:-}" ] || PYTHON=$host bash "$root/tools/build-wheels.sh" "$dist"
+wheel=$(echo "$dist"/*[-.]"$platform"[.]*whl)
 cmake -S "$root/tests/probe" -B "$work/probe" -G Ninja --toolchain "$root/cmake/zig-cross.cmake" \
   -DMORVEX_TARGET="$target" -DPython_EXECUTABLE="$host" -DCMAKE_BUILD_TYPE=Release \
   -DMORVEX_WERROR=ON >/dev/null
