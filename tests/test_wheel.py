@@ -155,27 +155,28 @@ def test_installed_wheel_passes_the_release_test_command(installed):
 
 
 # The plumbing of tools/test-on-target.sh, with this interpreter standing for
-# its platform's: natively, and through QEMU's user mode where it is
-# installed for this machine's architecture (Debian: qemu-user-static). A
-# few tests stand for the suite: the probe's, and the ones that start
+# its platform's: through QEMU's user mode where it is installed for this
+# machine's architecture (Debian: qemu-user-static), else natively. Two
+# tests stand for the suite: one of the probe's, and one that starts
 # sys.executable, which under the emulator must run there too.
-@pytest.mark.parametrize("emulator", ["", f"qemu-{os.uname().machine}-static"],
-                         ids=["native", "emulated"])
-def test_the_suite_runs_on_a_targets_interpreter(dist, emulator, tmp_path):
-    if emulator and shutil.which(emulator) is None:
-        pytest.skip(f"{emulator} is not installed (Debian: qemu-user-static)")
+def test_the_suite_runs_on_a_targets_interpreter(dist, tmp_path):
+    emulator = f"qemu-{os.uname().machine}-static"
+    emulator = emulator if shutil.which(emulator) else ""
     (target,) = [name for name in TARGETS if support.target_wheel(dist, name) ==
                  support.native_wheel(dist)]
     env = {**os.environ, "MORVEX_DIST": str(dist), "MORVEX_WORK": str(tmp_path / "work"),
            "MORVEX_EMULATOR": emulator, "HOST_PYTHON": sys.executable}
     proc = run(["bash", str(ROOT / "tools" / "test-on-target.sh"), target, sys.executable, "-q",
-                "tests/test_reentrancy.py", "tests/test_cli.py", "-k", "empties or marker or ctrl_c"], env=env, timeout=600)
+                "tests/test_reentrancy.py", "tests/test_cli.py", "-k", "marker or ctrl_c"],
+               env=env, timeout=600)
     lines = proc.stdout.splitlines()
     assert "sum: 500000000" in lines
-    assert re.fullmatch(r"5 passed, \d+ deselected in [\d.]+s", lines[-1]), proc.stdout[-2000:]
+    assert re.fullmatch(r"2 passed, \d+ deselected in [\d.]+s", lines[-1]), proc.stdout[-2000:]
+    python = tmp_path / "work" / "venv" / "bin" / "python"
     if emulator:
-        assert (tmp_path / "work" / "venv" / "bin" / "python").read_text().startswith(
-            f"#!/bin/sh\nexec {emulator} -0 ")
+        assert python.read_text().startswith(f'#!/bin/sh\nexec {emulator} -0 "$0" ')
+    else:
+        assert python.is_symlink()
 
 
 @pytest.mark.skipif(importlib.util.find_spec("scikit_build_core") is None,
