@@ -100,11 +100,10 @@ def test_version_of_a_tree_never_installed(tmp_path, pyproject, version):
 
 
 def test_ctrl_c_ends_a_long_fib_at_once():
-    # SIGINT as a terminal's foreground job has it, even when the suite runs
-    # in the background, whose jobs start with it ignored.
-    # `python -m morvex --fib 60`, which runs for hours, once the child
-    # says it has imported the module: on a slow machine, or under an
-    # emulator, a signal sent at a fixed time may come before.
+    # `python -m morvex --fib 60`, which runs for hours, gets SIGINT as a
+    # terminal's foreground job has it (a background suite's children start
+    # with it ignored), once it says it has imported the module: on a slow
+    # machine, or under an emulator, a signal at a fixed time may come first.
     child = ("import runpy, sys, morvex.morvex_cy; print('imported', flush=True);"
              "sys.argv[1:] = ['--fib', '60']; runpy.run_module('morvex', run_name='__main__')")
     with started([sys.executable, "-c", child], default_signals=[signal.SIGINT],
